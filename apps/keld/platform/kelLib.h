@@ -1,0 +1,97 @@
+// Platform observation library: kernel and user-level observation contexts,
+// and the read-only accessors of one observation.
+//
+// Statuses are 32-bit; 0 is success. Every accessor bounds-checks the record
+// it reads; an Observation never exposes bytes outside its own record.
+// Thread safety: contexts are used by one thread (the intake); an Observation
+// belongs to the thread that holds it. Nothing here keeps global mutable state
+// apart from the open contexts themselves.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+// Record layout (little-endian): 32-byte header, identifier area, message
+// format area, argument block (the message-format library's swizzled array).
+enum : uint32_t {
+  KEL_RECORD_HEADER_SIZE = 32,
+  KEL_RECORD_OFF_HEADER_WORD = 0,
+  KEL_RECORD_OFF_TIMESTAMP = 8,
+  KEL_RECORD_OFF_TOTAL_LENGTH = 16,
+  KEL_RECORD_OFF_NUM_ARGS = 20,
+  KEL_RECORD_OFF_ID_LENGTH = 24,
+  KEL_RECORD_OFF_FMT_LENGTH = 28,
+  KEL_NUM_KERNEL_CONTEXTS = 24,
+  KEL_USER_CONTEXT_ID = 24,
+};
+
+// Status returned by KelLib_ReadFromFd when the next record does not fit the
+// caller's buffer (the errno value EFBIG).
+enum : uint32_t { KELLIB_STATUS_TOO_BIG = 27 };
+
+struct KelLibContext;
+typedef KelLibContext *KelLib_Handle;
+
+struct KelObservation;
+typedef KelObservation *Observation;
+
+// --- Contexts (main thread) ---------------------------------------------------
+
+// Opens kernel context `id` (0..23): a datagram socket bound at
+// R/dev/kel/ctx<id>. 0 on success, an errno value otherwise.
+uint32_t KelLib_AsyncContextOpen(uint32_t id, KelLib_Handle *handleOut);
+// Opens the user-level context (id 24): a seqpacket listener at
+// R/var/run/ombrel/kel-user.sock.
+uint32_t KelLib_UserContextOpen(uint32_t id, KelLib_Handle *handleOut);
+uint32_t KelLib_HandleToFd(KelLib_Handle handle, int *fdOut);
+// A printable name ("ctx5", "user"); the string lives as long as the handle.
+uint32_t KelLib_HandleToName(KelLib_Handle handle, const char **nameOut);
+// Accepts one user connection; 0 and the new descriptor, else an errno value.
+uint32_t KelLib_UserContextNewCnx(KelLib_Handle userHandle, int *fdOut);
+// Closes one user connection; 0, or a negative value on failure.
+int32_t KelLib_UserContextCloseCnx(int fd);
+// Reads the waiting whole records on `fd` into `buffer` (back to back) and
+// stores their total size in *countOut. Never splits a record; returns 27 when
+// the next record does not fit in `size` (nothing consumed). Malformed records
+// are dropped (logged once per context) and reading goes on. A descriptor with
+// nothing waiting yields 0 with *countOut 0.
+uint32_t KelLib_ReadFromFd(int fd, void *buffer, uint32_t size, uint32_t *countOut);
+// Discards what a kernel context holds. 0 on success.
+uint32_t KelLib_Reset(KelLib_Handle handle);
+// Closes a context and frees the handle. 0 on success.
+uint32_t KelLib_Close(KelLib_Handle handle);
+
+// --- One observation (any thread, owner only) -----------------------------------
+
+// Builds an Observation from one record of `length` bytes at `buffer`, which
+// must come from malloc. On success *obsOut owns the buffer (freed by
+// Kel_Free); on a malformed record *obsOut is null and the caller keeps it.
+void Kel_MakeKel(void *buffer, uint32_t length, Observation *obsOut);
+void Kel_Free(Observation obs);
+// The identifier; lives as long as the Observation.
+uint32_t Kel_GetID(Observation obs, const char **idOut);
+// The message rendered with the arguments, as a new heap string (free()).
+// *lengthOut (may be null) receives its length.
+uint32_t Kel_GetMsg(Observation obs, char **msgOut, size_t *lengthOut);
+uint32_t Kel_GetTimestamp(Observation obs, uint64_t *tsOut);
+// The message format text; lives as long as the Observation.
+uint32_t Kel_GetFormat(Observation obs, const char **fmtOut);
+uint32_t Kel_GetNumArgs(Observation obs, uint32_t *numOut);
+// String argument `index`: 0 and a pointer into the observation (null for a
+// null string); non-zero when absent or not a string.
+uint32_t Kel_GetStringArg(Observation obs, uint32_t index, const char **strOut);
+// Integer argument `index` widened to 64 bits (32-bit signed values are sign
+// extended, 32-bit unsigned and pointers zero extended); non-zero on failure.
+uint32_t Kel_GetIntArg(Observation obs, uint32_t index, int64_t *valueOut);
+// Reads consecutive arguments from `first` on, one per conversion of a
+// conversion-only format: "%p" -> const char** (string inside the
+// observation), "%d" "%u" "%x" -> 32-bit, "%ld" "%lu" "%lx" -> 64-bit,
+// "%hx" "%hu" "%hd" -> 16-bit, "%hhx" "%hhu" "%hhd" -> 8-bit (integers may be
+// narrowed). Text and widths between conversions are ignored. A missing
+// argument or a type mismatch is a non-zero status (earlier outputs may have
+// been written).
+uint32_t Kel_GetArgs(Observation obs, uint32_t first, const char *format, ...);
+uint32_t Kel_GetArgsVA(Observation obs, uint32_t first, const char *format, va_list args);
+// True when `str` is the observation ID `id` (both non-null and equal).
+bool Kel_IsID(const char *str, const char *id);

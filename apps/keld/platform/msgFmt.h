@@ -1,0 +1,69 @@
+// Platform message-format library: capture of printf-style arguments into
+// 32-byte argument records, rendering, and the position-independent
+// ("swizzled") form in which arguments travel inside observation and event
+// records.
+//
+// Swizzled block: `numArgs` MsgFmt_Arg records followed by the string bytes;
+// every string pointer is replaced by its byte offset from the start of the
+// block (0 for a null string). Readers must check every offset against the
+// block's end before use. All functions are thread-safe (no shared state).
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+enum MsgFmt_ArgType : int32_t {
+  MSGFMT_ARG_INVALID = 0,
+  MSGFMT_ARG_INT32 = 1,
+  MSGFMT_ARG_INT64 = 2,
+  MSGFMT_ARG_PTR32 = 3,
+  MSGFMT_ARG_PTR64 = 4,
+  MSGFMT_ARG_FLOAT64 = 5,
+  MSGFMT_ARG_STRING8 = 6,
+  MSGFMT_ARG_STRING16 = 7,
+  MSGFMT_ARG_STRING32 = 8,
+};
+
+// One argument: type code at offset 0, value or string offset at offset 8.
+struct MsgFmt_Arg {
+  int32_t type;
+  int32_t pad;
+  union {
+    int32_t signed32;
+    int64_t signed64;
+    uint32_t unsigned32;
+    uint64_t unsigned64;
+    double float64;
+    const char *string8;
+    uint64_t offset;  // swizzled string: offset from the start of the block
+  } v;
+  uint64_t reserved[2];
+};
+static_assert(sizeof(MsgFmt_Arg) == 32, "argument records are 32 bytes");
+
+// Captures the arguments that `format`'s conversions consume from `va` into
+// `buf` (argument records first, then copies of the strings). On entry
+// *bufSize is the room in `buf`; on success it is the number of bytes used,
+// *args points to the records inside `buf` and *numArgs is their count.
+// Returns false (and may set *error to a static text) on a bad format or when
+// the buffer is too small; nothing outside `buf` is written.
+bool MsgFmt_GetArgsWithBuf(const char *format, va_list va, MsgFmt_Arg **args,
+                           int *numArgs, const char **error, void *buf,
+                           size_t *bufSize);
+// Renders `format` with unswizzled `args`. Returns a malloc'd string (null on
+// a format that does not match the arguments or no memory); *length (may be
+// null) receives its length. "%s" with a null string renders "(null)".
+char *MsgFmt_Asprintf(size_t *length, const char *format, const MsgFmt_Arg *args,
+                      int numArgs);
+// Rewrites every string pointer as an offset from `args` (the block start).
+void MsgFmt_SwizzleArgs(MsgFmt_Arg *args, int numArgs);
+// Reverses MsgFmt_SwizzleArgs in place after checking every string lies wholly
+// (NUL included) between the end of the records and `bufEnd`. False, with
+// nothing changed, when any does not.
+bool MsgFmt_UnswizzleArgs(MsgFmt_Arg *args, int numArgs, const void *bufEnd);
+// String argument `index` of a swizzled block whose bytes end at `bufEnd`.
+// 0 and the text (null for a null string) when the text lies wholly inside the
+// bound; non-zero when the index, the type or the offset is bad.
+int MsgFmt_GetSwizzledString(const MsgFmt_Arg *args, int numArgs, int index,
+                             const void *bufEnd, const char **str);
