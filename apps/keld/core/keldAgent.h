@@ -1,0 +1,45 @@
+// Agent framework: the agent threads, their start list, the guard around an
+// agent's function, and an agent's initialisation, wait and release.
+//
+// The thread table is touched only by the main thread (Agent_StartAll at
+// start-up, Agent_StopAll at shutdown). Each Agent belongs to its own thread.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "keldStream.h"
+
+// An agent's whole life: initialise, loop over observations, release.
+typedef void (*AgentFunction)(void);
+
+enum : uint32_t { AGENT_MAX = 32 };
+
+struct Agent {
+  SubscriptionList *subscriptions;
+  Stream *stream;
+  AgentName *name;
+  uint32_t descriptorCount;
+  int32_t descriptor;
+};
+
+// Starts the 21 agents of the start list, and with `withExtras` the logger
+// agent and the test correlator. Returns 0. Main thread.
+int32_t Agent_StartAll(bool withExtras);
+// Starts one agent thread running `function` under the guard. Main thread.
+void Agent_Start(AgentFunction function);
+// Cancels and joins all started agents, last started first. Main thread.
+void Agent_StopAll(void);
+// Number of agent threads started and not yet stopped.
+uint32_t Agent_Count(void);
+
+// Names the calling thread, builds the subscriptions and the stream. 0, 1 (no
+// memory, a list full) or 2 (pipe failure); *agentOut null on failure.
+uint32_t Agent_Init(const char *name, const std::vector<const char *> &prefixes,
+                    const std::vector<const char *> &exactIds, Agent **agentOut);
+uint32_t Agent_InitDomain(const char *name, const char *domain, Agent **agentOut);
+// Blocks until one complete observation arrives (caller frees it with
+// Kel_Free). 0, 2 after a failed wait, or the status of Stream_ReadObservation.
+uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut);
+// Releases the agent (unregistering its stream) and nulls the reference.
+void Agent_Cleanup(Agent **agentRef);

@@ -1,0 +1,158 @@
+#include "keldCorrelator.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+
+#include "keldAgent.h"
+#include "keldLog.h"
+#include "str.h"
+
+namespace {
+
+// The thread name: the name argument followed by "Correlator".
+char *ThreadName(const char *name) {
+  char *formatted = Str_Asprintf(nullptr, "%sCorrelator", name);
+  return formatted ? formatted : strdup(name);
+}
+
+void DispatchAndFree(ObservationHandler unhandled, const HandlerTable &table, Observation obs) {
+  Correlator_Dispatch(unhandled, table, obs);
+  Kel_Free(obs);
+}
+
+void RunLoop(Agent *agent, ObservationHandler unhandled, const HandlerTable &table) {
+  for (;;) {
+    Observation obs = nullptr;
+    if (Agent_WaitObservation(agent, &obs) != 0) break;
+    DispatchAndFree(unhandled, table, obs);
+  }
+}
+
+}  // namespace
+
+void Correlator_Dispatch(ObservationHandler unhandled, const HandlerTable &table, Observation obs) {
+  const char *id = nullptr;
+  Kel_GetID(obs, &id);
+  // A null ID cannot be looked up; the unhandled variant reports it.
+  auto it = id ? table.find(id) : table.end();
+  if (it == table.end() || it->second == nullptr) {
+    try {
+      unhandled(obs);
+    } catch (const std::exception &) {
+    }
+    return;
+  }
+  LogObservation(obs);
+  try {
+    it->second(obs);
+  } catch (const std::exception &) {
+  }
+}
+
+void Correlator_RunSubscribed(const char *name, const std::vector<const char *> &prefixes,
+                              const std::vector<const char *> &exactIds,
+                              ObservationHandler unhandled, HandlerTable table) {
+  char *threadName = ThreadName(name);
+  Agent *agent = nullptr;
+  if (Agent_Init(threadName ? threadName : name, prefixes, exactIds, &agent) != 0) {
+    free(threadName);
+    return;
+  }
+  RunLoop(agent, unhandled, table);
+  Agent_Cleanup(&agent);
+  free(threadName);
+}
+
+void Correlator_Run(const char *name, const char *domain, ObservationHandler unhandled,
+                    HandlerTable table) {
+  Correlator_RunSubscribed(name, {domain}, {}, unhandled, std::move(table));
+}
+
+void Correlator_RunWithWakeups(const char *name, const char *domain,
+                               ObservationHandler unhandled, HandlerTable table,
+                               WakeCallback wakeCallback, const int *wakeFds, int wakeCount) {
+  if (wakeCount < 0) wakeCount = 0;
+  if (wakeCount > 4) wakeCount = 4;
+  char *threadName = ThreadName(name);
+  Agent *agent = nullptr;
+  if (Agent_InitDomain(threadName ? threadName : name, domain, &agent) != 0) {
+    free(threadName);
+    return;
+  }
+  for (;;) {
+    struct pollfd fds[5];
+    fds[0] = {agent->descriptor, POLLIN, 0};
+    for (int i = 0; i < wakeCount; i++) fds[i + 1] = {wakeFds[i], POLLIN, 0};
+    if (poll(fds, static_cast<nfds_t>(wakeCount + 1), -1) == -1) {
+      if (errno == EINTR) continue;
+      LogMsg("Failed to poll - %s\n", strerror(errno));
+      break;
+    }
+    if (fds[0].revents & POLLIN) {
+      Observation obs = nullptr;
+      bool complete = false;
+      if (Stream_ReadObservation(agent->stream, &obs, &complete) != 0) {
+        LogMsg("Failed to get Kel\n");
+        break;
+      }
+      if (complete) DispatchAndFree(unhandled, table, obs);
+    }
+    for (int i = 1; i <= wakeCount; i++) {
+      if ((fds[i].revents & POLLIN) == 0) continue;
+      char drain[10];
+      ssize_t ignored = read(fds[i].fd, drain, sizeof drain);
+      (void)ignored;
+      wakeCallback();
+    }
+  }
+  Agent_Cleanup(&agent);
+  free(threadName);
+}
+
+void Correlator_Main(const CorrelatorDef &def) {
+  HandlerTable table = def.buildTable();
+  if (def.setup != nullptr && !def.setup()) return;
+  if (def.wakeFd != nullptr) {
+    int fd = def.wakeFd();
+    Correlator_RunWithWakeups(def.name, def.domains.at(0), def.unhandled, std::move(table),
+                              def.wakeCallback, &fd, 1);
+  } else if (def.subscribed) {
+    Correlator_RunSubscribed(def.name, def.domains, {}, def.unhandled, std::move(table));
+  } else {
+    Correlator_Run(def.name, def.domains.at(0), def.unhandled, std::move(table));
+  }
+}
+
+void Unhandled_Report(Observation obs) {
+  const char *id = nullptr;
+  Kel_GetID(obs, &id);
+  if (id == nullptr) {
+    LogMsg("FAIL: Received NULL kelID\n");
+  } else {
+    LogMsg("No correlator for %s \n", id);
+  }
+}
+
+void Unhandled_ClockReport(Observation obs) {
+  const char *id = nullptr;
+  Kel_GetID(obs, &id);
+  if (id == nullptr) {
+    LogMsg("FAIL: Received NULL kelID\n");
+  } else {
+    LogMsg("No system clock correlator for %s\n", id);
+  }
+}
+
+void Unhandled_ReadId(Observation obs) {
+  const char *id = nullptr;
+  Kel_GetID(obs, &id);
+}
+
+void Unhandled_Log(Observation obs) { LogObservation(obs); }
+
+void Unhandled_Ignore(Observation) {}

@@ -1,0 +1,359 @@
+// Event composition and delivery. Locks: gRateLock guards the rate-limit
+// window; gQueueLock guards the retry queue and gRetryArmed and is held for a
+// whole retry pass. gUuid is written once by VProbInit before any agent runs.
+// gSink is set before events are posted (tests and the replay tool only).
+#include "keldVprob.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <mutex>
+#include <vector>
+
+#include "clock.h"
+#include "eventStamp.h"
+#include "hsi.h"
+#include "keldLog.h"
+#include "keldTimer.h"
+#include "keldTrace.h"
+#include "msgFmt.h"
+#include "simRoot.h"
+
+namespace {
+
+constexpr const char *kUnit = "keldVprob";
+constexpr const char *kHubdPath = "/var/run/ombrel/hubd-vprob.sock";
+constexpr int kCaptureAttempts = 5;
+
+std::mutex gRateLock;
+int64_t gWindowStart = 0;
+uint32_t gWindowCount = 0;
+
+uint8_t gUuid[HSI_SYSTEM_UUID_RECORD_SIZE];
+
+struct RetryEntry {
+  uint32_t failures;
+  std::vector<uint8_t> record;
+};
+std::mutex gQueueLock;
+std::list<RetryEntry> gQueue;
+bool gRetryArmed = false;
+int32_t gRetryTimerId = -1;
+
+std::atomic<const VProbSink *> gSink{nullptr};
+
+void PutU32(uint8_t *p, uint32_t v) { memcpy(p, &v, sizeof v); }
+
+// True when the event may pass the rate limit (at most 1000 per window of 60
+// seconds counted from the window's first event).
+bool RateLimitAdmits() {
+  int64_t now = Clock_NowSeconds();
+  std::lock_guard<std::mutex> guard(gRateLock);
+  if (gWindowStart == 0 || now - gWindowStart > VPROB_RATE_WINDOW - 1) {
+    gWindowStart = now;
+    gWindowCount = 1;
+    return true;
+  }
+  return ++gWindowCount <= VPROB_RATE_LIMIT;
+}
+
+// Captures the arguments into an aligned scratch area of `room` bytes and
+// copies the swizzled block to `dest`. The bytes are those an in-place capture
+// would give; the scratch only keeps the argument records aligned.
+bool CaptureArgs(const char *format, va_list va, uint8_t *dest, size_t room,
+                 uint32_t *numArgsOut, size_t *usedOut, char **messageOut) {
+  std::vector<MsgFmt_Arg> scratch(room / sizeof(MsgFmt_Arg) + 1);
+  MsgFmt_Arg *args = nullptr;
+  int numArgs = 0;
+  const char *error = nullptr;
+  size_t used = room;
+  va_list copy;
+  va_copy(copy, va);
+  bool ok = MsgFmt_GetArgsWithBuf(format, copy, &args, &numArgs, &error, scratch.data(), &used);
+  va_end(copy);
+  if (!ok || used > room) return false;
+  *messageOut = MsgFmt_Asprintf(nullptr, format, args, numArgs);
+  MsgFmt_SwizzleArgs(args, numArgs);
+  memcpy(dest, scratch.data(), used);
+  *numArgsOut = static_cast<uint32_t>(numArgs);
+  *usedOut = used;
+  return true;
+}
+
+void Compose(uint8_t deferred, const char *prefix, const char *shortId, const char *format,
+             va_list va) {
+  size_t size = VPROB_INITIAL_BUFFER;
+  uint8_t *rec = static_cast<uint8_t *>(calloc(1, size));
+  if (rec == nullptr) {
+    LogMsg("Failed to allocate %zu bytes for prob buffer.\n", size);
+    return;
+  }
+  if (!RateLimitAdmits()) {
+    LogMsg("Event rate limit reached. Dropping vprob: %s%s\n", prefix, shortId);
+    free(rec);
+    return;
+  }
+  size_t idLength = strlen(prefix) + strlen(shortId) + 1;
+  if (idLength > VPROB_ID_MAX) {
+    free(rec);
+    return;
+  }
+  PutU32(rec + VPROB_OFF_ID_LENGTH, static_cast<uint32_t>(idLength));
+  char *fullId = reinterpret_cast<char *>(rec + VPROB_OFF_ID);
+  snprintf(fullId, idLength, "%s%s", prefix, shortId);
+  memcpy(rec + VPROB_OFF_UUID, gUuid + 16, VPROB_UUID_SIZE);
+  PutU32(rec + VPROB_OFF_NUM_ARGS, 0);
+  size_t total = VPROB_HEADER_COUNTED + idLength;
+  PutU32(rec + VPROB_OFF_TOTAL_LENGTH, static_cast<uint32_t>(total));
+
+  int stamp = EventStamp_Call(rec);
+  if (stamp != 0) errno = -stamp;
+
+  uint32_t numArgs = 0;
+  size_t used = 0;
+  char *message = nullptr;
+  bool captured = false;
+  for (int attempt = 0; attempt < kCaptureAttempts && !captured; attempt++) {
+    if (attempt > 0) {
+      uint8_t *grown = static_cast<uint8_t *>(realloc(rec, size * 2));
+      if (grown == nullptr) {
+        LogMsg("Failed to allocate %zu bytes for prob buffer.", size * 2);
+        free(rec);
+        return;
+      }
+      memset(grown + size, 0, size);
+      rec = grown;
+      size *= 2;
+      fullId = reinterpret_cast<char *>(rec + VPROB_OFF_ID);
+    }
+    // The last 4 bytes counted by totalLength are slack and stay zero.
+    captured = CaptureArgs(format, va, rec + VPROB_OFF_ID + idLength, size - total, &numArgs,
+                           &used, &message);
+  }
+  if (!captured) {
+    free(rec);
+    return;
+  }
+  uint64_t eventTime;
+  memcpy(&eventTime, rec + VPROB_OFF_TIME, sizeof eventTime);
+  LogEventLine(fullId, message, eventTime);
+  PutU32(rec + VPROB_OFF_NUM_ARGS, numArgs);
+  total += used;
+  PutU32(rec + VPROB_OFF_TOTAL_LENGTH, static_cast<uint32_t>(total));
+  TraceEvent(rec);
+  const VProbSink *sink = gSink.load(std::memory_order_acquire);
+  if (sink != nullptr && sink->composed != nullptr) sink->composed(sink->ctx, rec, total, message);
+  free(message);
+
+  if (deferred || SendVProb(rec, total) != 0) {
+    LogMsg("An event (%s) could not be sent immediately to hubd; queueing for retry.", fullId);
+    QueueVProb(rec, total);
+  }
+  free(rec);
+}
+
+void PostV(uint8_t deferred, VProbKind kind, const char *eventTemplate, va_list va) {
+  const char *prefix;
+  size_t skip;
+  switch (kind) {
+    case VPROB_PROBLEM:
+      prefix = "nox.problem.";
+      skip = 20;
+      break;
+    case VPROB_AUDIT:
+      prefix = "nox.audit.";
+      skip = 18;
+      break;
+    case VPROB_CLEAR:
+      prefix = "nox.clear.";
+      skip = 18;
+      break;
+    default:
+      KELD_NOT_REACHED(kUnit);
+  }
+  // A template shorter than marker and prefix, or without ")" after the
+  // identifier, is a caller error: drop it rather than read past its end.
+  if (strnlen(eventTemplate, skip) < skip) return;
+  const char *start = eventTemplate + skip;
+  const char *close = strchr(start, ')');
+  if (close == nullptr) return;
+  char *shortId = strndup(start, static_cast<size_t>(close - start));
+  if (shortId == nullptr) KELD_MEM_ALLOC(kUnit);
+  Compose(deferred, prefix, shortId, close + 1, va);
+  free(shortId);
+}
+
+}  // namespace
+
+void VProb_Post(uint8_t deferred, VProbKind kind, const char *eventTemplate, ...) {
+  va_list va;
+  va_start(va, eventTemplate);
+  PostV(deferred, kind, eventTemplate, va);
+  va_end(va);
+}
+
+void Keld_PostProblem(const char *shortId, const char *messageFormat, ...) {
+  LogMsg("Using discouraged \"Keld_PostProblem\" interface for vprob: %s", shortId);
+  va_list va;
+  va_start(va, messageFormat);
+  Compose(0, "nox.problem.", shortId, messageFormat, va);
+  va_end(va);
+}
+
+void VProbInit(void) {
+  gRetryTimerId = Timer_Register(RetryVProbs);
+  memset(gUuid, 0, sizeof gUuid);
+  HSI_Get(HSI_NODE_system_systemUuid, nullptr, gUuid, sizeof gUuid);
+}
+
+uint32_t VProb_ReduceFormat(const char *format, char *out, size_t outSize) {
+  size_t n = 0;
+  auto put = [&](char c) {
+    if (n + 1 >= outSize) return false;
+    out[n++] = c;
+    return true;
+  };
+  for (const char *p = format; *p != '\0'; p++) {
+    if (*p != '%') continue;
+    p++;
+    if (*p == '%') continue;
+    if (*p == '\0') return 22;
+    if (!put('%')) return 22;
+    if (strchr(" #+-0", *p) != nullptr) p++;
+    while (*p >= '0' && *p <= '9') p++;
+    if (*p == '.') {
+      p++;
+      while (*p >= '0' && *p <= '9') p++;
+    }
+    if (*p == 'h' || *p == 'l') {
+      char m = *p;
+      if (!put(*p++)) return 22;
+      if (*p == m && !put(*p++)) return 22;
+    } else if (*p == 'L') {
+      if (!put(*p++)) return 22;
+    }
+    char conv = *p;
+    if (conv == '\0') return 22;
+    if (conv == 's') {
+      conv = 'p';
+    } else if (conv == 'X') {
+      conv = 'x';
+    } else if (strchr("cdioux", conv) == nullptr) {
+      return 22;
+    }
+    if (!put(conv)) return 22;
+  }
+  if (outSize == 0) return 22;
+  out[n] = '\0';
+  return 0;
+}
+
+uint32_t GetObservationArgs(Observation obs, const char *format, ...) {
+  char reduced[256];
+  if (VProb_ReduceFormat(format, reduced, sizeof reduced) != 0) return 22;
+  va_list va;
+  va_start(va, format);
+  uint32_t status = Kel_GetArgsVA(obs, 0, reduced, va);
+  va_end(va);
+  return status;
+}
+
+int SendVProb(const uint8_t *record, size_t length) {
+  const VProbSink *sink = gSink.load(std::memory_order_acquire);
+  if (sink != nullptr && sink->send != nullptr) return sink->send(sink->ctx, record, length);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  // A hubd that never accepts must not hold a correlator forever: connect and
+  // send give up after a few seconds and the event is retried later.
+  struct timeval timeout = {5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  std::string path = SimRoot_Path(kHubdPath);
+  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  if (path.size() >= sizeof addr.sun_path ||
+      connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  size_t sent = 0;
+  while (sent < length) {
+    ssize_t n = send(fd, record + sent, length - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {  // an error, or no progress at all
+      close(fd);
+      return -1;
+    }
+    sent += static_cast<size_t>(n);
+  }
+  close(fd);
+  return 0;
+}
+
+void QueueVProb(const uint8_t *record, size_t length) {
+  RetryEntry entry{0, std::vector<uint8_t>(record, record + length)};
+  std::lock_guard<std::mutex> guard(gQueueLock);
+  gQueue.push_back(std::move(entry));
+  if (!gRetryArmed) {
+    Timer_Arm(gRetryTimerId, 0, VPROB_RETRY_SECONDS, nullptr);
+    gRetryArmed = true;
+  }
+}
+
+void RetryVProbs(void) {
+  std::lock_guard<std::mutex> guard(gQueueLock);
+  if (gQueue.empty()) {
+    gRetryArmed = false;
+    return;
+  }
+  bool hadFailure = false;
+  for (auto it = gQueue.begin(); it != gQueue.end();) {
+    const char *id = reinterpret_cast<const char *>(it->record.data() + VPROB_OFF_ID);
+    if (SendVProb(it->record.data(), it->record.size()) == 0) {
+      LogMsg("Successfully sent event (%s) after %d failure%s.\n", id,
+             static_cast<int>(it->failures + 1), it->failures == 0 ? "" : "s");
+      it = gQueue.erase(it);
+      continue;
+    }
+    it->failures++;
+    if (it->failures > 4) {
+      LogMsg("Abandoned event (%s) after %d failures.\n", id, static_cast<int>(it->failures + 1));
+      it = gQueue.erase(it);
+      continue;
+    }
+    LogMsg("Failed to send event (%s); %d failures so far.\n", id, static_cast<int>(it->failures + 1));
+    hadFailure = true;
+    ++it;
+  }
+  if (hadFailure) {
+    Timer_Arm(gRetryTimerId, 0, VPROB_RETRY_SECONDS, nullptr);
+  } else {
+    gRetryArmed = false;
+  }
+}
+
+void VProb_SetSink(const VProbSink *sink) { gSink.store(sink, std::memory_order_release); }
+
+size_t VProb_QueueLength(void) {
+  std::lock_guard<std::mutex> guard(gQueueLock);
+  return gQueue.size();
+}
+
+void VProb_ResetForTest(void) {
+  {
+    std::lock_guard<std::mutex> guard(gRateLock);
+    gWindowStart = 0;
+    gWindowCount = 0;
+  }
+  std::lock_guard<std::mutex> guard(gQueueLock);
+  gQueue.clear();
+  gRetryArmed = false;
+}

@@ -1,0 +1,3 @@
+#include "keldIntake.h"
+
+int main(int argc, char **argv) { return Keld_Main(argc, argv); }

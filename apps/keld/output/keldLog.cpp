@@ -1,0 +1,96 @@
+#include "keldLog.h"
+
+#include <syslog.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "clock.h"
+#include "sysLog.h"
+#include "vthreadBase.h"
+
+namespace {
+
+void VLogWithPrefix(const char *format, va_list args) __attribute__((format(printf, 1, 0)));
+
+void VLogWithPrefix(const char *format, va_list args) {
+  char prefix[32];
+  Log_FormatPrefix(prefix, sizeof prefix);
+  // Join prefix and format so that the caller's conversions keep their places;
+  // the prefix holds no '%'. A small stack buffer covers nearly every format.
+  size_t plen = strlen(prefix);
+  size_t flen = strlen(format);
+  char stackFmt[512];
+  char *joined = stackFmt;
+  if (plen + flen + 1 > sizeof stackFmt) {
+    joined = static_cast<char *>(malloc(plen + flen + 1));
+  }
+  if (joined == nullptr) {
+    SysLog_VLog(LOG_INFO, format, args);
+    return;
+  }
+  memcpy(joined, prefix, plen);
+  memcpy(joined + plen, format, flen + 1);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  SysLog_VLog(LOG_INFO, joined, args);
+#pragma GCC diagnostic pop
+  if (joined != stackFmt) free(joined);
+}
+
+}  // namespace
+
+void Log_FormatPrefix(char *buf, unsigned size) {
+  if (size == 0) return;
+  buf[0] = '\0';
+  struct timespec now = Clock_Realtime();
+  time_t secs = now.tv_sec;
+  struct tm local {};
+  if (localtime_r(&secs, &local) == nullptr) return;
+  size_t n = strftime(buf, size, "%Y-%m-%dT%H:%M:%SZ: ", &local);
+  if (n >= 3) {
+    snprintf(buf + n - 3, size - (n - 3), ".%03dZ: ", static_cast<int>(now.tv_nsec / 1000000));
+  }
+}
+
+void LogMsg(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  VLogWithPrefix(format, args);
+  va_end(args);
+}
+
+void Panic(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  fputs("Keld - Panic: ", stderr);
+  vfprintf(stderr, format, args);
+  fflush(stderr);
+  LogMsg("%s", "Keld - Panic: ");
+  VLogWithPrefix(format, copy);
+  va_end(copy);
+  va_end(args);
+  abort();
+}
+
+void LogObservation(Observation obs) {
+  const char *id = nullptr;
+  uint64_t ts = 0;
+  char *msg = nullptr;
+  Kel_GetID(obs, &id);
+  Kel_GetTimestamp(obs, &ts);
+  Kel_GetMsg(obs, &msg, nullptr);
+  LogMsg("[%s] %luus: [%s] %s\n", VThreadBase_CurName(), static_cast<unsigned long>(ts),
+         id ? id : "(null)", msg ? msg : "(null)");
+  free(msg);
+}
+
+void LogEventLine(const char *fullId, const char *message, uint64_t timeUs) {
+  LogMsg("[%s] %luus: [%s] %s\n", VThreadBase_CurName(), static_cast<unsigned long>(timeUs),
+         fullId, message ? message : "(null)");
+}

@@ -1,0 +1,298 @@
+// Trace socket service. gTrace.lock guards history, historyBytes and clients
+// (including every ClientRecord); gTrace.cond is broadcast on every
+// publication and every client close. Never held while writing to a socket.
+#include "keldTrace.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "clock.h"
+#include "kelLib.h"
+#include "keldLog.h"
+#include "simRoot.h"
+
+namespace {
+
+constexpr size_t kHistoryLimit = 131072;
+constexpr const char *kTracePath = "/var/run/ombrel/keld-trace.sock";
+
+struct ClientRecord {
+  std::vector<std::string> pending;
+  bool closed = false;
+};
+
+struct TraceState {
+  std::mutex lock;
+  std::condition_variable cond;
+  std::deque<std::string> history;
+  size_t historyBytes = 0;
+  std::map<int, ClientRecord> clients;
+};
+
+TraceState &State() {
+  // Never destroyed: detached client threads may outlive static destruction.
+  static TraceState *state = new TraceState();
+  return *state;
+}
+
+uint32_t ReadU32(const uint8_t *p) {
+  uint32_t v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+uint64_t ReadU64(const uint8_t *p) {
+  uint64_t v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+void AppendQuoted(std::string &line, const char *text) {
+  line += '"';
+  for (const char *c = text; *c != '\0'; c++) {
+    if (*c == '"') line += '"';
+    line += *c;
+  }
+  line += '"';
+}
+
+void *WriterThread(void *arg) {
+  int fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+  TraceState &st = State();
+  for (;;) {
+    std::vector<std::string> batch;
+    {
+      std::unique_lock<std::mutex> guard(st.lock);
+      for (;;) {
+        ClientRecord &client = st.clients[fd];
+        batch.swap(client.pending);
+        if (!batch.empty()) break;
+        if (client.closed) return nullptr;
+        st.cond.wait(guard);
+      }
+    }
+    for (const std::string &line : batch) {
+      size_t done = 0;
+      while (done < line.size()) {
+        ssize_t n = send(fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          if (errno != EPIPE) LogMsg("Unexpected write error %s", strerror(errno));
+          return nullptr;
+        }
+        if (n == 0) break;  // abandon the rest of this line
+        done += static_cast<size_t>(n);
+      }
+    }
+  }
+}
+
+void *ReaderThread(void *arg) {
+  int fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+  TraceState &st = State();
+  {
+    std::lock_guard<std::mutex> guard(st.lock);
+    ClientRecord &client = st.clients[fd];
+    client.pending.assign(st.history.begin(), st.history.end());
+    client.pending.emplace_back("\n");
+  }
+  pthread_t writer;
+  int rc = pthread_create(&writer, nullptr, WriterThread, arg);
+  if (rc != 0) {
+    LogMsg("pthread_create failed: %s", strerror(rc));
+    {
+      std::lock_guard<std::mutex> guard(st.lock);
+      st.clients.erase(fd);
+    }
+    close(fd);
+    return nullptr;
+  }
+  for (;;) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    char byte;
+    ssize_t n = read(fd, &byte, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+  }
+  {
+    std::lock_guard<std::mutex> guard(st.lock);
+    st.clients[fd].closed = true;
+  }
+  st.cond.notify_all();
+  // A writer blocked in send() on a full socket is released by the shutdown.
+  shutdown(fd, SHUT_RDWR);
+  pthread_join(writer, nullptr);
+  {
+    std::lock_guard<std::mutex> guard(st.lock);
+    st.clients.erase(fd);
+  }
+  close(fd);
+  return nullptr;
+}
+
+}  // namespace
+
+int TraceListen(const char *path) {
+  std::string full = SimRoot_Path(path ? path : kTracePath);
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  strncpy(addr.sun_path, full.c_str(), sizeof addr.sun_path);
+  if (addr.sun_path[sizeof addr.sun_path - 1] != '\0') {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  SimRoot_MakeParents(path ? path : kTracePath);
+  unlink(addr.sun_path);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return fd;
+  int rc = bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
+  if (rc == 0) rc = listen(fd, 128);
+  if (rc < 0) {
+    int err = errno;
+    close(fd);
+    errno = err;
+    return rc;
+  }
+  return fd;
+}
+
+void TraceAccept(int listenFd) {
+  int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) {
+    LogMsg("Trace accept() failed: %s", strerror(errno));
+    return;
+  }
+  pthread_t reader;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  int rc = pthread_create(&reader, &attr, ReaderThread, reinterpret_cast<void *>(static_cast<intptr_t>(fd)));
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    LogMsg("pthread_create failed: %s", strerror(rc));
+    close(fd);
+  }
+}
+
+bool Trace_BuildLine(std::string &line, const struct timespec &now, const char *direction,
+                     uint64_t recordTime, const char *id, const MsgFmt_Arg *args,
+                     uint32_t numArgs, const uint8_t *end) {
+  char head[96];
+  snprintf(head, sizeof head, "%lld.%09ld,%s,%" PRIu64 ",", static_cast<long long>(now.tv_sec),
+           now.tv_nsec, direction, recordTime);
+  line.assign(head);
+  line += id;
+  line += ',';
+  for (uint32_t i = 0; i < numArgs; i++) {
+    const MsgFmt_Arg &a = args[i];
+    char num[32];
+    switch (a.type) {
+      case MSGFMT_ARG_INT32:
+        snprintf(num, sizeof num, ",%d", a.v.signed32);
+        line += num;
+        break;
+      case MSGFMT_ARG_INT64:
+        snprintf(num, sizeof num, ",%" PRId64, a.v.signed64);
+        line += num;
+        break;
+      case MSGFMT_ARG_PTR32:
+        snprintf(num, sizeof num, ",%u", a.v.unsigned32);
+        line += num;
+        break;
+      case MSGFMT_ARG_PTR64:
+        snprintf(num, sizeof num, ",%" PRIu64, a.v.unsigned64);
+        line += num;
+        break;
+      case MSGFMT_ARG_STRING8: {
+        const char *text = nullptr;
+        if (MsgFmt_GetSwizzledString(args, static_cast<int>(numArgs), static_cast<int>(i), end, &text) != 0) {
+          return false;
+        }
+        line += ',';
+        AppendQuoted(line, text ? text : "(null)");
+        break;
+      }
+      default:
+        line += ",???";
+        break;
+    }
+  }
+  line += '\n';
+  return true;
+}
+
+void TracePublish(const char *direction, uint64_t recordTime, const char *id,
+                  const MsgFmt_Arg *args, uint32_t numArgs, const uint8_t *end) {
+  // Argument blocks inside event records follow a variable-length identifier
+  // and may be misaligned; read such a block from an aligned copy.
+  std::vector<MsgFmt_Arg> aligned;
+  if (reinterpret_cast<uintptr_t>(args) % alignof(MsgFmt_Arg) != 0 && end > reinterpret_cast<const uint8_t *>(args)) {
+    size_t bytes = static_cast<size_t>(end - reinterpret_cast<const uint8_t *>(args));
+    aligned.resize(bytes / sizeof(MsgFmt_Arg) + 1);
+    memcpy(aligned.data(), args, bytes);
+    args = aligned.data();
+    end = reinterpret_cast<const uint8_t *>(aligned.data()) + bytes;
+  }
+  std::string line;
+  if (!Trace_BuildLine(line, Clock_Realtime(), direction, recordTime, id, args, numArgs, end)) {
+    LogMsg("Invalid argument in kel with ID %s", id);
+    return;
+  }
+  TraceState &st = State();
+  {
+    std::lock_guard<std::mutex> guard(st.lock);
+    st.historyBytes += line.size();
+    st.history.push_back(line);
+    while (st.historyBytes > kHistoryLimit) {
+      st.historyBytes -= st.history.front().size();
+      st.history.pop_front();
+    }
+    for (auto &entry : st.clients) {
+      if (!entry.second.closed) entry.second.pending.push_back(line);
+    }
+  }
+  st.cond.notify_all();
+}
+
+void TraceObservation(const uint8_t *record) {
+  uint32_t total = ReadU32(record + KEL_RECORD_OFF_TOTAL_LENGTH);
+  uint32_t idLen = ReadU32(record + KEL_RECORD_OFF_ID_LENGTH);
+  uint32_t fmtLen = ReadU32(record + KEL_RECORD_OFF_FMT_LENGTH);
+  uint32_t numArgs = ReadU32(record + KEL_RECORD_OFF_NUM_ARGS);
+  uint64_t argsOff = uint64_t{KEL_RECORD_HEADER_SIZE} + idLen + fmtLen;
+  const char *id = reinterpret_cast<const char *>(record + KEL_RECORD_HEADER_SIZE);
+  // The record was validated when it was read; recheck the sizes this line
+  // relies on so that a bad record can never send us past its end.
+  if (argsOff > total || uint64_t{numArgs} * sizeof(MsgFmt_Arg) > total - argsOff) {
+    LogMsg("Invalid argument in kel with ID %s", id);
+    return;
+  }
+  TracePublish("IN", ReadU64(record + KEL_RECORD_OFF_TIMESTAMP), id,
+               reinterpret_cast<const MsgFmt_Arg *>(record + argsOff), numArgs, record + total);
+}
+
+void TraceEvent(const uint8_t *record) {
+  uint32_t total = ReadU32(record + 56);
+  uint32_t numArgs = ReadU32(record + 60);
+  uint32_t idLength = ReadU32(record + 64);
+  const char *id = reinterpret_cast<const char *>(record + 68);
+  TracePublish("OUT", ReadU64(record), id,
+               reinterpret_cast<const MsgFmt_Arg *>(record + 68 + idLength), numArgs, record + total);
+}

@@ -1,0 +1,166 @@
+#include "correlatorHarness.h"
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "keldTimer.h"
+#include "keldVprob.h"
+#include "kelLib.h"
+
+struct CorrelatorHarness::Sink {
+  VProbSink sink;
+  CorrelatorHarness *owner;
+  // Set when an event was composed and not yet offered for sending: the
+  // send that follows at once is its immediate attempt.
+  bool justComposed = false;
+};
+
+namespace {
+
+int SinkSend(void *ctx, const uint8_t *, size_t) {
+  auto *sink = static_cast<CorrelatorHarness::Sink *>(ctx);
+  if (sink->justComposed) sink->owner->MarkImmediate();
+  sink->justComposed = false;
+  return 0;
+}
+
+std::string ReadAll(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+}  // namespace
+
+CorrelatorHarness::CorrelatorHarness(const CorrelatorDef &def, const std::string &hostModel,
+                                     int64_t startSeconds)
+    : def_(def) {
+  char tmpl[] = "/tmp/keld-unit-XXXXXX";
+  char *dir = mkdtemp(tmpl);
+  root_ = dir ? dir : "/tmp";
+  setenv("KELD_ROOT", root_.c_str(), 1);
+  mkdir((root_ + "/etc").c_str(), 0755);
+  WriteHostModel(hostModel);
+  clock_ = std::make_unique<FakeClock>(startSeconds);
+  Timer_ResetForTest();
+  VProb_ResetForTest();
+  VProbInit();
+  sink_ = std::make_unique<Sink>();
+  sink_->owner = this;
+  sink_->sink.ctx = sink_.get();
+  sink_->sink.send = SinkSend;
+  sink_->sink.composed = [](void *ctx, const uint8_t *record, size_t length, const char *message) {
+    auto *sink = static_cast<Sink *>(ctx);
+    VProbRecordDecoded decoded;
+    std::string error;
+    PostedEvent ev;
+    if (VProbRecord_Decode(record, length, &decoded, &error)) {
+      ev.id = decoded.id;
+      ev.args = decoded.args;
+      ev.time = decoded.time;
+    } else {
+      ev.id = "<undecodable: " + error + ">";
+    }
+    ev.message = message ? message : "";
+    ev.deferred = true;  // until its immediate attempt is seen
+    sink->owner->events_.push_back(ev);
+    sink->justComposed = true;
+  };
+  VProb_SetSink(&sink_->sink);
+  table_ = def_.buildTable();
+  setupOk_ = def_.setup == nullptr || def_.setup();
+}
+
+CorrelatorHarness::~CorrelatorHarness() {
+  VProb_SetSink(nullptr);
+  clock_.reset();
+  unsetenv("KELD_ROOT");
+  std::string cmd = "rm -rf '" + root_ + "'";
+  int rc = system(cmd.c_str());
+  (void)rc;
+}
+
+void CorrelatorHarness::WriteHostModel(const std::string &text) {
+  std::string path = root_ + "/etc/hostsim.conf";
+  std::ofstream(path, std::ios::trunc) << text;
+  // Bump the modification time so that a rewrite within the same clock tick
+  // is still noticed by the host model's reader.
+  static long bump = 0;
+  struct timespec times[2];
+  clock_gettime(CLOCK_REALTIME, &times[0]);
+  times[0].tv_sec += ++bump;
+  times[1] = times[0];
+  utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+void CorrelatorHarness::Send(const std::string &id, const std::string &format,
+                             const std::vector<KelArg> &args) {
+  std::vector<uint8_t> bytes = KelRecord_Build(id, format, args, clock_->Micros());
+  void *buf = malloc(bytes.size());
+  memcpy(buf, bytes.data(), bytes.size());
+  Observation obs = nullptr;
+  Kel_MakeKel(buf, static_cast<uint32_t>(bytes.size()), &obs);
+  if (obs == nullptr) {
+    free(buf);
+    return;
+  }
+  Correlator_Dispatch(def_.unhandled, table_, obs);
+  Kel_Free(obs);
+  RunWakeups();
+}
+
+void CorrelatorHarness::RunWakeups() {
+  if (def_.wakeFd == nullptr || def_.wakeCallback == nullptr) return;
+  int fd = def_.wakeFd();
+  for (;;) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) return;
+    char drain[10];
+    if (read(fd, drain, sizeof drain) <= 0) return;
+    def_.wakeCallback();
+  }
+}
+
+void CorrelatorHarness::Advance(int64_t seconds) {
+  for (int64_t i = 0; i < seconds; i++) {
+    clock_->AdvanceSeconds(1);
+    Timer_FireDue();
+    RunWakeups();
+  }
+}
+
+void CorrelatorHarness::MarkImmediate() {
+  if (!events_.empty()) events_.back().deferred = false;
+}
+
+std::vector<PostedEvent> CorrelatorHarness::Take() {
+  std::vector<PostedEvent> out;
+  out.swap(events_);
+  return out;
+}
+
+std::string CorrelatorHarness::Journal() const { return ReadAll(root_ + "/var/log/hostsim-actions.log"); }
+
+std::string CorrelatorHarness::Syslog() const { return ReadAll(root_ + "/var/log/syslog"); }
+
+std::string ArgText(const VProbArg &arg) {
+  if (auto s = std::get_if<std::string>(&arg)) return *s;
+  if (std::get_if<VProbNullString>(&arg)) return "(null)";
+  if (auto i = std::get_if<int64_t>(&arg)) return std::to_string(*i);
+  if (auto u = std::get_if<uint64_t>(&arg)) return std::to_string(*u);
+  if (auto d = std::get_if<double>(&arg)) return std::to_string(*d);
+  return "?";
+}
+
+std::vector<std::string> ArgTexts(const PostedEvent &event) {
+  std::vector<std::string> out;
+  for (const VProbArg &a : event.args) out.push_back(ArgText(a));
+  return out;
+}

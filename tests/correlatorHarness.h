@@ -1,0 +1,68 @@
+// Drives one correlator directly, without its thread: builds its table and
+// runs its set-up, dispatches observations made by the record builder, and
+// captures every event it composes (through the event output's sink) under a
+// fake clock in a temporary simulated root. Also steps timers and the
+// correlator's wake-ups as the clock advances.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "clock.h"
+#include "kelRecord.h"
+#include "keldCorrelator.h"
+#include "vprobRecordReader.h"
+
+struct PostedEvent {
+  std::string id;       // full event identifier
+  std::string message;  // formatted message
+  std::vector<VProbArg> args;
+  bool deferred = false;  // queued without an immediate attempt
+  uint64_t time = 0;      // event time, microseconds
+};
+
+class CorrelatorHarness {
+ public:
+  // `hostModel` is written to R/etc/hostsim.conf before the set-up runs.
+  explicit CorrelatorHarness(const CorrelatorDef &def, const std::string &hostModel = "",
+                             int64_t startSeconds = 1700000000);
+  ~CorrelatorHarness();
+  CorrelatorHarness(const CorrelatorHarness &) = delete;
+  CorrelatorHarness &operator=(const CorrelatorHarness &) = delete;
+
+  // Dispatches one observation (time stamp: the fake clock) as the
+  // correlator's thread would.
+  void Send(const std::string &id, const std::string &format, const std::vector<KelArg> &args = {});
+  // Advances the fake clock second by second, firing due timers and running
+  // the wake-up callback whenever the wake-up pipe became readable.
+  void Advance(int64_t seconds);
+  // Events composed since the last call.
+  std::vector<PostedEvent> Take();
+  // The simulated root and its files.
+  const std::string &Root() const { return root_; }
+  void WriteHostModel(const std::string &text);
+  std::string Journal() const;  // R/var/log/hostsim-actions.log
+  std::string Syslog() const;   // R/var/log/syslog
+  FakeClock &Clock() { return *clock_; }
+  void MarkImmediate();  // sink use only
+  bool SetupOk() const { return setupOk_; }
+  const HandlerTable &Table() const { return table_; }
+
+ private:
+  void RunWakeups();
+  const CorrelatorDef &def_;
+  std::string root_;
+  std::unique_ptr<FakeClock> clock_;
+  HandlerTable table_;
+  bool setupOk_ = false;
+  std::vector<PostedEvent> events_;
+  struct Sink;
+  std::unique_ptr<Sink> sink_;
+};
+
+// Renders a decoded argument for comparisons: strings as they are, a null
+// string as "(null)", numbers in decimal.
+std::string ArgText(const VProbArg &arg);
+std::vector<std::string> ArgTexts(const PostedEvent &event);

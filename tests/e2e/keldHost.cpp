@@ -1,0 +1,170 @@
+#include "keldHost.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#ifndef KELD_BIN_DIR
+#error "KELD_BIN_DIR must name the build directory"
+#endif
+
+namespace {
+
+void WriteFile(const std::string &path, const std::string &text) {
+  std::ofstream out(path, std::ios::trunc);
+  out << text;
+}
+
+}  // namespace
+
+std::string KeldHost::DefaultHostModel() {
+  return "uuid 564d0c1e-4a6b-7e2f-9a3c-0123456789ab\n"
+         "build match\n";
+}
+
+std::string KeldHost::Tool(const std::string &name) { return std::string(KELD_BIN_DIR) + "/" + name; }
+
+KeldHost::KeldHost(const std::string &hostModel) {
+  char tmpl[] = "/tmp/keld-e2e-XXXXXX";
+  char *dir = mkdtemp(tmpl);
+  root_ = dir ? dir : "/tmp/keld-e2e-failed";
+  mkdir((root_ + "/etc").c_str(), 0755);
+  WriteFile(root_ + "/etc/hostsim.conf", hostModel);
+}
+
+KeldHost::~KeldHost() {
+  if (keld_ > 0) StopKeld(SIGKILL);
+  StopHubd();
+  if (getenv("KELD_KEEP_ROOT") == nullptr) {
+    std::string cmd = "rm -rf '" + root_ + "'";
+    int rc = system(cmd.c_str());
+    (void)rc;
+  }
+}
+
+pid_t KeldHost::Spawn(const std::string &binary, const std::vector<std::string> &args,
+                      const std::string &stdoutFile, const std::string &stderrFile) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  setenv("KELD_ROOT", root_.c_str(), 1);
+  int out = open(stdoutFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  int err = open(stderrFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (out >= 0) dup2(out, 1);
+  if (err >= 0) dup2(err, 2);
+  std::vector<char *> argv;
+  argv.push_back(const_cast<char *>(binary.c_str()));
+  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(binary.c_str(), argv.data());
+  _exit(127);
+}
+
+bool KeldHost::StartKeld(const std::vector<std::string> &args) {
+  size_t before = SyslogLines("Started ").size();
+  keld_ = Spawn(Tool("keld"), args, root_ + "/keld.out", root_ + "/keld.err");
+  return WaitFor([&] { return SyslogLines("Started ").size() > before || !KeldRunning(); }) &&
+         KeldRunning();
+}
+
+bool KeldHost::KeldRunning() {
+  if (keld_ <= 0) return false;
+  int status;
+  pid_t r = waitpid(keld_, &status, WNOHANG);
+  if (r == keld_) {
+    keld_ = -1;
+    return false;
+  }
+  return true;
+}
+
+int KeldHost::StopKeld(int sig) {
+  if (keld_ <= 0) return -1;
+  kill(keld_, sig);
+  int status = -1;
+  waitpid(keld_, &status, 0);
+  keld_ = -1;
+  return status;
+}
+
+bool KeldHost::StartHubd(const std::vector<std::string> &args) {
+  std::string sock = root_ + "/var/run/ombrel/hubd-vprob.sock";
+  unlink(sock.c_str());
+  hubd_ = Spawn(Tool("hubdsink"), args, root_ + "/hubd.out", root_ + "/hubd.err");
+  return WaitFor([&] {
+    struct stat st;
+    return stat(sock.c_str(), &st) == 0;
+  });
+}
+
+void KeldHost::StopHubd() {
+  if (hubd_ <= 0) return;
+  kill(hubd_, SIGTERM);
+  int status;
+  waitpid(hubd_, &status, 0);
+  hubd_ = -1;
+}
+
+int KeldHost::Run(const std::string &tool, const std::vector<std::string> &args, std::string *out) {
+  std::string outFile = root_ + "/run.out";
+  std::string errFile = root_ + "/run.err";
+  unlink(outFile.c_str());
+  unlink(errFile.c_str());
+  pid_t pid = Spawn(Tool(tool), args, outFile, errFile);
+  int status = -1;
+  waitpid(pid, &status, 0);
+  if (out != nullptr) *out = ReadFile("/run.out") + ReadFile("/run.err");
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int KeldHost::Inject(const std::vector<std::string> &args, std::string *err) {
+  std::string out;
+  int rc = Run("kelinject", args, &out);
+  if (err != nullptr) *err = out;
+  return rc;
+}
+
+std::string KeldHost::ReadFile(const std::string &rel) const {
+  std::ifstream in(root_ + rel);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::vector<std::string> KeldHost::Lines(const std::string &rel) const {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(rel));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> KeldHost::SyslogLines(const std::string &needle) const {
+  std::vector<std::string> found;
+  for (const std::string &line : Lines("/var/log/syslog")) {
+    if (line.find(needle) != std::string::npos) found.push_back(line);
+  }
+  return found;
+}
+
+bool KeldHost::WaitFor(const std::function<bool()> &cond, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+bool KeldHost::WaitSyslog(const std::string &needle, size_t count, std::chrono::milliseconds timeout) {
+  return WaitFor([&] { return SyslogLines(needle).size() >= count; }, timeout);
+}
+
+bool KeldHost::WaitHubd(size_t count, std::chrono::milliseconds timeout) {
+  return WaitFor([&] { return HubdLines().size() >= count; }, timeout);
+}
