@@ -1,5 +1,6 @@
 #include "correlatorHarness.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -47,6 +47,7 @@ class CorrelatorHarness {
   std::string Syslog() const;   // R/var/log/syslog
   FakeClock &Clock() { return *clock_; }
   void MarkImmediate();  // sink use only
+  struct Sink;
   bool SetupOk() const { return setupOk_; }
   const HandlerTable &Table() const { return table_; }
 
@@ -58,7 +59,6 @@ class CorrelatorHarness {
   HandlerTable table_;
   bool setupOk_ = false;
   std::vector<PostedEvent> events_;
-  struct Sink;
   std::unique_ptr<Sink> sink_;
 };
 

@@ -19,6 +19,7 @@
 
 #include "clock.h"
 #include "eventStamp.h"
+#include "hostCtl.h"
 #include "hsi.h"
 #include "keldLog.h"
 #include "keldTimer.h"
@@ -263,6 +264,24 @@ uint32_t GetObservationArgs(Observation obs, const char *format, ...) {
   uint32_t status = Kel_GetArgsVA(obs, 0, reduced, va);
   va_end(va);
   return status;
+}
+
+const char *DatastoreForPath(const char *path) {
+  static const char kPrefix[] = "/glfs/volumes/";
+  if (path == nullptr || strncmp(path, kPrefix, sizeof kPrefix - 1) != 0) return "(invalid)";
+  const char *start = path + sizeof kPrefix - 1;
+  const char *slash = strchr(start, '/');
+  thread_local std::string component;
+  component.assign(start, slash ? static_cast<size_t>(slash - start) : strlen(start));
+  HykCtl::Storage::StorageInfoImpl storage;
+  for (const auto &fs : storage.GetFileSystems()) {
+    try {
+      if (component == fs->GetVolumeName() || component == fs->GetVolumeUuid()) return component.c_str();
+    } catch (const HostCtl::Lib::HostCtlException &) {
+      // this file system cannot name itself: skip it
+    }
+  }
+  return "(unknown)";
 }
 
 int SendVProb(const uint8_t *record, size_t length) {

@@ -127,7 +127,10 @@ int32_t UserCnx_Close(struct pollfd *table, int *index, int *count) {
   return 0;
 }
 
-int Keld_Main(int argc, char **argv) {
+namespace {
+
+// The whole life of the daemon; `withExtras` also starts the extra agents.
+int RunDaemon(int argc, char **argv, bool withExtras) {
   ContextEntry contexts[25];
   for (uint32_t i = 0; i < 25; i++) contexts[i] = {i, nullptr};
   if (argc > 1) ParseOptions(argc, argv);
@@ -179,7 +182,7 @@ int Keld_Main(int argc, char **argv) {
   }
   fixed[INTAKE_TRACE_ENTRY] = {TraceListen(nullptr), POLLIN, 0};
   if ((status = StreamRegistry_Init()) != 0) goto shutdown;
-  Agent_StartAll(false);
+  Agent_StartAll(withExtras);
   LogMsg("Started %u agents.\n", Agent_Count());
 
   gIntakeBuffer = static_cast<uint8_t *>(malloc(INTAKE_INITIAL_BUFFER));
@@ -281,3 +284,9 @@ shutdown:
   LogMsg("Exiting. rc:%d\n", status);
   return status;
 }
+
+}  // namespace
+
+int Keld_Main(int argc, char **argv) { return RunDaemon(argc, argv, false); }
+
+int Keld_MainWithExtras(int argc, char **argv) { return RunDaemon(argc, argv, true); }

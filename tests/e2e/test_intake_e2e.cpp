@@ -1,0 +1,157 @@
+// The daemon as a process: options, signals, intake of kernel contexts and
+// user connections, buffer growth and context reset.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "kelRecord.h"
+#include "keldHost.h"
+
+namespace {
+
+TEST(KeldOptions, UsageOptionsPrintThreeLinesAndExitZero) {
+  KeldHost host;
+  for (std::vector<std::string> args : {std::vector<std::string>{"-h"}, {"-l", "3"}, {"-t"}, {"--bogus"}, {"-e", "-h"}}) {
+    std::string out;
+    EXPECT_EQ(host.Run("keld", args, &out), 0) << args[0];
+    EXPECT_NE(out.find("Usage: " + KeldHost::Tool("keld") + " [options]\nvalid options are:\n\t--help|-h - display this help\n"),
+              std::string::npos)
+        << out;
+  }
+  // -e before -h: usage before any configuration write.
+  EXPECT_EQ(host.Journal().find("config.set"), std::string::npos);
+}
+
+TEST(KeldOptions, EnableKelsWritesTheKernelOption) {
+  KeldHost host;
+  ASSERT_TRUE(host.StartKeld({"-e"}));
+  EXPECT_NE(host.Journal().find("config.set Misc KelAsyncEnable 1"), std::string::npos);
+  EXPECT_EQ(host.StopKeld(SIGTERM), 0);
+}
+
+TEST(KeldOptions, KernelBuildMismatchPanics) {
+  KeldHost host(KeldHost::DefaultHostModel() + "build mismatch \"KERNEL-2026-11-30\"\n");
+  std::string out;
+  int rc = host.Run("keld", {}, &out);
+  EXPECT_EQ(rc, 128 + SIGABRT);
+  EXPECT_NE(out.find("Keld - Panic: md5 signature mismatch with running hykernel built on KERNEL-2026-11-30"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(host.SyslogLines("Keld - Panic: ").size(), 1u);
+  EXPECT_EQ(host.SyslogLines("md5 signature mismatch with running hykernel").size(), 1u);
+}
+
+TEST(KeldSignals, TermAndIntExitZeroAndPipeIsIgnored) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    KeldHost host;
+    ASSERT_TRUE(host.StartKeld());
+    kill(host.KeldPid(), SIGPIPE);
+    ASSERT_EQ(host.Inject({"--ctx", "2", "kel.user.after.pipe", "still alive"}), 0);
+    ASSERT_TRUE(host.WaitSyslog("[kel.user.after.pipe]"));
+    int status = host.StopKeld(sig);
+    EXPECT_TRUE(WIFEXITED(status)) << sig;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << sig;
+    std::string log = host.Syslog();
+    size_t signalLine = log.find("Exiting due to signal.\n");
+    EXPECT_NE(signalLine, std::string::npos);
+    EXPECT_LT(signalLine, log.find("Exiting. rc:0\n"));
+  }
+}
+
+TEST(KeldIntake, ObservationsReachTheirCorrelatorsOnly) {
+  KeldHost host;
+  ASSERT_TRUE(host.StartKeld());
+  ASSERT_EQ(host.Inject({"--ctx", "7", "kel.user.anything", "via %s", "s:kernel"}), 0);
+  ASSERT_EQ(host.Inject({"--user", "kel.user.anything", "via %s", "s:user"}), 0);
+  ASSERT_EQ(host.Inject({"--ctx", "0", "kel.scsi.nosuch", "x"}), 0);
+  ASSERT_EQ(host.Inject({"--ctx", "0", "kel.net.nosuch", "x"}), 0);
+  ASSERT_EQ(host.Inject({"--ctx", "0", "kel.nobody.listens", "x"}), 0);
+  ASSERT_EQ(host.Inject({"--ctx", "0", "kel.user.marker", "last"}), 0);
+  ASSERT_TRUE(host.WaitSyslog("[kel.user.marker] last"));
+  ASSERT_TRUE(host.WaitSyslog("No correlator for kel.scsi.nosuch "));
+  EXPECT_NE(host.Syslog().find(": No correlator for kel.scsi.nosuch \n"), std::string::npos);
+  std::vector<std::string> lines = host.SyslogLines("[kel.user.anything]");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("[GenericCorrelator] "), std::string::npos);
+  EXPECT_NE(lines[0].find("via kernel"), std::string::npos);
+  EXPECT_NE(lines[1].find("via user"), std::string::npos);
+  EXPECT_TRUE(host.SyslogLines("kel.net.nosuch").empty());
+  EXPECT_TRUE(host.SyslogLines("kel.nobody.listens").empty());
+  EXPECT_TRUE(host.KeldRunning());
+}
+
+int ConnectUser(const KeldHost &host) {
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+  struct sockaddr_un addr {};
+  addr.sun_family = AF_UNIX;
+  std::string path = host.Path("/var/run/ombrel/kel-user.sock");
+  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool SendOn(int fd, const std::string &id) {
+  std::vector<uint8_t> r = KelRecord_Build(id, "user record", {}, 1);
+  return send(fd, r.data(), r.size(), 0) == static_cast<ssize_t>(r.size());
+}
+
+bool ClosedByPeer(int fd) {
+  struct pollfd p = {fd, POLLIN, 0};
+  if (poll(&p, 1, 10000) <= 0) return false;
+  char c;
+  return recv(fd, &c, 1, 0) == 0;
+}
+
+TEST(KeldIntake, EightUserConnectionsAtATime) {
+  KeldHost host;
+  ASSERT_TRUE(host.StartKeld());
+  std::vector<int> fds;
+  for (int i = 0; i < 8; i++) {
+    fds.push_back(ConnectUser(host));
+    ASSERT_GE(fds.back(), 0);
+    // Each connection is admitted before the next one arrives.
+    ASSERT_TRUE(SendOn(fds.back(), "kel.user.cnx" + std::to_string(i)));
+    ASSERT_TRUE(host.WaitSyslog("[kel.user.cnx" + std::to_string(i) + "]"));
+  }
+  int ninth = ConnectUser(host);
+  ASSERT_GE(ninth, 0);
+  EXPECT_TRUE(ClosedByPeer(ninth));
+  close(ninth);
+  for (int i = 0; i < 8; i++) ASSERT_TRUE(SendOn(fds[i], "kel.user.again" + std::to_string(i)));
+  for (int i = 0; i < 8; i++) EXPECT_TRUE(host.WaitSyslog("[kel.user.again" + std::to_string(i) + "]"));
+
+  // A closed connection frees its slot for a new one.
+  close(fds[3]);
+  int fresh = -1;
+  ASSERT_TRUE(KeldHost::WaitFor([&] {
+    if (fresh >= 0) close(fresh);
+    fresh = ConnectUser(host);
+    return fresh >= 0 && SendOn(fresh, "kel.user.fresh") && host.WaitSyslog("[kel.user.fresh]", 1, std::chrono::milliseconds(300));
+  }));
+  for (int fd : fds) close(fd);
+  close(fresh);
+}
+
+TEST(KeldIntake, BufferGrowsAndOversizedRecordResetsItsContext) {
+  KeldHost host;
+  ASSERT_TRUE(host.StartKeld());
+  ASSERT_EQ(host.Inject({"--ctx", "4", "kel.user.big", "%s", "s:" + std::string(9000, 'b')}), 0);
+  ASSERT_TRUE(host.WaitSyslog("[kel.user.big]"));
+  std::string half(70000, 'h');
+  ASSERT_EQ(host.Inject({"--ctx", "4", "kel.user.huge", "%s%s", "s:" + half, "s:" + half}), 0);
+  ASSERT_EQ(host.Inject({"--ctx", "4", "kel.user.after", "after the reset"}), 0);
+  ASSERT_TRUE(host.WaitSyslog("[kel.user.after]"));
+  EXPECT_TRUE(host.SyslogLines("[kel.user.huge]").empty());
+  EXPECT_TRUE(host.KeldRunning());
+}
+
+}  // namespace

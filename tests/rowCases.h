@@ -1,0 +1,23 @@
+// Table-driven correlator tests read from data files. A file holds cases:
+//
+//   # comment
+//   case ID FORMAT [ARG...]          one observation (kelinject argument syntax)
+//   expect EVENT-ID MESSAGE [ARG...]  an event it must post, args as text
+//   expect-deferred EVENT-ID MESSAGE [ARG...]   the same, queued for retry
+//   expect-none                       it must post nothing
+//   advance SECONDS                   move the fake clock before the next case
+//
+// Words are split shell-style (the scenario tokenizer). Each case's events are
+// compared, in order, with what the correlator composed for that observation.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "correlatorHarness.h"
+
+// Runs every case of the file at tests/data/<name> through `harness`.
+// Returns one line per mismatch (empty when all cases hold).
+std::vector<std::string> RunRowCases(CorrelatorHarness &harness, const std::string &name);
+// The path of a data file under tests/data.
+std::string TestDataPath(const std::string &name);

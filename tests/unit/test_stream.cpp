@@ -1,0 +1,132 @@
+// The fan-out stream: subscription matching, fan-out order, and reassembly
+// of records that arrive in pieces.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "kelRecord.h"
+#include "keldStream.h"
+
+namespace {
+
+struct ListDeleter {
+  void operator()(SubscriptionList *l) const { SubscriptionList_Free(l); }
+};
+using ListPtr = std::unique_ptr<SubscriptionList, ListDeleter>;
+
+ListPtr MakeList(std::initializer_list<const char *> domains, std::initializer_list<const char *> ids = {}) {
+  ListPtr list(SubscriptionList_Create());
+  for (const char *d : domains) EXPECT_EQ(SubscriptionList_AddDomain(list.get(), d), 0u);
+  for (const char *i : ids) EXPECT_EQ(SubscriptionList_AddID(list.get(), i), 0u);
+  return list;
+}
+
+std::vector<uint8_t> Record(const std::string &id, size_t padTo = 0) {
+  std::string text(padTo, 'x');
+  return KelRecord_Build(id, "%s", {KelArg::Str(text)}, 42);
+}
+
+// Reads one whole observation from `s`, which must already be in its pipe.
+std::string ReadId(Stream *s) {
+  Observation obs = nullptr;
+  bool complete = false;
+  EXPECT_EQ(Stream_ReadObservation(s, &obs, &complete), 0u);
+  if (!complete) return "(incomplete)";
+  const char *id = nullptr;
+  Kel_GetID(obs, &id);
+  std::string out = id ? id : "";
+  Kel_Free(obs);
+  return out;
+}
+
+bool PipeEmpty(Stream *s) {
+  char c;
+  return read(s->readFd, &c, 1) < 0;
+}
+
+TEST(Subscription, PrefixMatchesWholeDomainOnly) {
+  ListPtr list = MakeList({"net", "storage.apd"}, {"kel.exact.one"});
+  struct {
+    const char *id;
+    bool match;
+  } cases[] = {
+      {"kel.net.hynic.linkstate.down", true},
+      {"kel.network.x", false},
+      {"kel.net", false},
+      {"kel.storage.apd.start", true},
+      {"kel.storage.x", false},
+      {"kel.exact.one", true},
+      {"kel.exact.one.more", false},
+      {"kel.exact", false},
+  };
+  for (const auto &c : cases) EXPECT_EQ(SubscriptionList_Matches(c.id, list.get()), c.match) << c.id;
+}
+
+TEST(Subscription, EleventhDomainOrIdIsRefused) {
+  ListPtr list(SubscriptionList_Create());
+  for (int i = 0; i < 10; i++) {
+    std::string s = "d" + std::to_string(i);
+    ASSERT_EQ(SubscriptionList_AddDomain(list.get(), s.c_str()), 0u);
+    ASSERT_EQ(SubscriptionList_AddID(list.get(), s.c_str()), 0u);
+  }
+  EXPECT_EQ(SubscriptionList_AddDomain(list.get(), "d10"), 1u);
+  EXPECT_EQ(SubscriptionList_AddID(list.get(), "d10"), 1u);
+  SubscriptionList *copy = nullptr;
+  ASSERT_EQ(SubscriptionList_Copy(list.get(), &copy), 0u);
+  EXPECT_TRUE(SubscriptionList_Matches("kel.d9.x", copy));
+  EXPECT_TRUE(SubscriptionList_Matches("d9", copy));
+  SubscriptionList_Free(copy);
+}
+
+TEST(Stream, FanOutReachesEveryMatchingStreamInOrder) {
+  ASSERT_EQ(StreamRegistry_Init(), 0);
+  AgentName name{const_cast<char *>("test")};
+  ListPtr net = MakeList({"net"});
+  ListPtr scsi = MakeList({"scsi"});
+  Stream *a = nullptr, *b = nullptr, *c = nullptr;
+  ASSERT_EQ(Stream_Create(&name, net.get(), &a), 0u);
+  ASSERT_EQ(Stream_Create(&name, net.get(), &b), 0u);
+  ASSERT_EQ(Stream_Create(&name, scsi.get(), &c), 0u);
+
+  // Three records; the middle one matches no stream.
+  std::vector<uint8_t> buf;
+  for (const char *id : {"kel.net.one", "kel.other.x", "kel.net.two"}) {
+    std::vector<uint8_t> r = Record(id);
+    buf.insert(buf.end(), r.begin(), r.end());
+  }
+  ASSERT_EQ(Stream_Publish(buf.data(), static_cast<int32_t>(buf.size())), 0);
+  for (Stream *s : {a, b}) {
+    EXPECT_EQ(ReadId(s), "kel.net.one");
+    EXPECT_EQ(ReadId(s), "kel.net.two");
+    EXPECT_TRUE(PipeEmpty(s));
+  }
+  EXPECT_TRUE(PipeEmpty(c));
+  for (Stream *s : {a, b, c}) EXPECT_EQ(Stream_Destroy(s), 0u);
+}
+
+TEST(Stream, RecordArrivingInPiecesIsReassembled) {
+  ASSERT_EQ(StreamRegistry_Init(), 0);
+  AgentName name{const_cast<char *>("test")};
+  ListPtr net = MakeList({"net"});
+  Stream *s = nullptr;
+  ASSERT_EQ(Stream_Create(&name, net.get(), &s), 0u);
+  std::vector<uint8_t> r = Record("kel.net.piece", 20);
+  ASSERT_GT(r.size(), 40u);
+
+  Observation obs = nullptr;
+  bool complete = true;
+  ASSERT_EQ(write(s->writeFd, r.data(), 20), 20);
+  EXPECT_EQ(Stream_ReadObservation(s, &obs, &complete), 0u);
+  EXPECT_FALSE(complete);
+  ASSERT_EQ(write(s->writeFd, r.data() + 20, 20), 20);
+  EXPECT_EQ(Stream_ReadObservation(s, &obs, &complete), 0u);
+  EXPECT_FALSE(complete);
+  ssize_t rest = static_cast<ssize_t>(r.size() - 40);
+  ASSERT_EQ(write(s->writeFd, r.data() + 40, static_cast<size_t>(rest)), rest);
+  EXPECT_EQ(ReadId(s), "kel.net.piece");
+  EXPECT_EQ(Stream_Destroy(s), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+// Trace lines and the history a new client receives.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "kelRecord.h"
+#include "keldTrace.h"
+#include "msgFmt.h"
+
+namespace {
+
+std::string LineFor(const std::vector<KelArg> &args, long nanos = 5) {
+  std::vector<uint8_t> block = KelRecord_BuildArgBlock(args);
+  std::vector<MsgFmt_Arg> aligned(block.size() / sizeof(MsgFmt_Arg) + 1);
+  memcpy(aligned.data(), block.data(), block.size());
+  std::string line;
+  struct timespec now = {1700000000, nanos};
+  bool ok = Trace_BuildLine(line, now, "IN", 42, "kel.x.y", aligned.data(),
+                            static_cast<uint32_t>(args.size()),
+                            reinterpret_cast<const uint8_t *>(aligned.data()) + block.size());
+  return ok ? line : "(refused)";
+}
+
+TEST(TraceLine, FieldsByArgumentType) {
+  EXPECT_EQ(LineFor({KelArg::I32(7), KelArg::Str("a\"b")}), "1700000000.000000005,IN,42,kel.x.y,,7,\"a\"\"b\"\n");
+  EXPECT_EQ(LineFor({}), "1700000000.000000005,IN,42,kel.x.y,\n");
+  EXPECT_EQ(LineFor({KelArg::F64(1.5), KelArg::NullStr(), KelArg::I64(-9)}, 999999999),
+            "1700000000.999999999,IN,42,kel.x.y,,???,\"(null)\",-9\n");
+}
+
+TEST(TraceLine, StringOutsideItsBlockIsRefused) {
+  std::vector<uint8_t> block = KelRecord_BuildArgBlock({KelArg::Str("hello")});
+  std::vector<MsgFmt_Arg> aligned(block.size() / sizeof(MsgFmt_Arg) + 1);
+  memcpy(aligned.data(), block.data(), block.size());
+  aligned[0].v.offset = 4096;
+  std::string line;
+  struct timespec now = {1, 0};
+  EXPECT_FALSE(Trace_BuildLine(line, now, "IN", 1, "kel.x", aligned.data(), 1,
+                               reinterpret_cast<const uint8_t *>(aligned.data()) + block.size()));
+}
+
+// Reads from `fd` until `marker` has arrived or nothing comes for a while.
+std::string ReadUntil(int fd, const std::string &marker) {
+  std::string got;
+  while (got.find(marker) == std::string::npos) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 5000) <= 0) break;
+    char buf[65536];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+TEST(TraceService, NewClientGetsBoundedHistoryThenLiveLines) {
+  char dir[] = "/tmp/keld-trace-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string path = std::string(dir) + "/t.sock";
+  int listenFd = TraceListen(path.c_str());
+  ASSERT_GE(listenFd, 0);
+
+  // 200 KiB of numbered lines: only the newest 128 KiB are kept.
+  std::vector<std::string> ids;
+  for (int i = 0; i < 2000; i++) {
+    ids.push_back("kel.history." + std::to_string(i) + std::string(80, 'p'));
+    TracePublish("IN", static_cast<uint64_t>(i), ids.back().c_str(), nullptr, 0, nullptr);
+  }
+  int client = socket(AF_UNIX, SOCK_STREAM, 0);
+  struct sockaddr_un addr {};
+  addr.sun_family = AF_UNIX;
+  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(connect(client, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr), 0);
+  TraceAccept(listenFd);
+  std::string history = ReadUntil(client, "\n\n");
+  size_t end = history.find("\n\n");
+  ASSERT_NE(end, std::string::npos);
+  history.resize(end + 1);
+  EXPECT_LE(history.size(), 131072u);
+  EXPECT_GT(history.size(), 131072u - 200);  // no more dropped than needed
+  EXPECT_NE(history.find("," + ids.back() + ",\n"), std::string::npos);
+  EXPECT_EQ(history.find("," + ids.front() + ","), std::string::npos);
+
+  TracePublish("OUT", 7, "nox.problem.live", nullptr, 0, nullptr);
+  EXPECT_NE(ReadUntil(client, "nox.problem.live,\n").find(",OUT,7,nox.problem.live,\n"), std::string::npos);
+  close(client);
+  close(listenFd);
+  unlink(path.c_str());
+  rmdir(dir);
+}
+
+}  // namespace
