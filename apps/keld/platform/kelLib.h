@@ -30,6 +30,12 @@ enum : uint32_t {
 // caller's buffer (the errno value EFBIG).
 enum : uint32_t { KELLIB_STATUS_TOO_BIG = 27 };
 
+// A message on a user connection larger than this is dropped as malformed by
+// KelLib_ReadFromFd (no reader's buffer grows beyond it), so that one such
+// message cannot make every read of the connection fail with 27. Kernel
+// contexts still answer 27 for it; the reader resets the context.
+enum : uint32_t { KELLIB_MAX_USER_RECORD = 131072 };
+
 struct KelLibContext;
 typedef KelLibContext *KelLib_Handle;
 
@@ -53,9 +59,14 @@ uint32_t KelLib_UserContextNewCnx(KelLib_Handle userHandle, int *fdOut);
 int32_t KelLib_UserContextCloseCnx(int fd);
 // Reads the waiting whole records on `fd` into `buffer` (back to back) and
 // stores their total size in *countOut. Never splits a record; returns 27 when
-// the next record does not fit in `size` (nothing consumed). Malformed records
-// are dropped (logged once per context) and reading goes on. A descriptor with
-// nothing waiting yields 0 with *countOut 0.
+// the next record does not fit in `size` and nothing was read in this call
+// (nothing consumed); when records were read already, it returns 0 with them
+// and leaves the big one for the next call. Malformed records are dropped
+// (logged to the system log the first time and every 1000th time per
+// descriptor) and reading goes on. A descriptor with nothing waiting yields 0
+// with *countOut 0 (also when everything waiting was dropped). The peer's end
+// of file on a user connection yields ECONNRESET once nothing is left to read;
+// other socket errors are returned as their errno value. Never blocks.
 uint32_t KelLib_ReadFromFd(int fd, void *buffer, uint32_t size, uint32_t *countOut);
 // Discards what a kernel context holds. 0 on success.
 uint32_t KelLib_Reset(KelLib_Handle handle);
@@ -72,25 +83,32 @@ void Kel_Free(Observation obs);
 // The identifier; lives as long as the Observation.
 uint32_t Kel_GetID(Observation obs, const char **idOut);
 // The message rendered with the arguments, as a new heap string (free()).
-// *lengthOut (may be null) receives its length.
+// *lengthOut (may be null) receives its length. When the format and the
+// arguments do not agree (a conversion without an argument, or with one of
+// another kind), the status is EINVAL and *msgOut is null.
 uint32_t Kel_GetMsg(Observation obs, char **msgOut, size_t *lengthOut);
 uint32_t Kel_GetTimestamp(Observation obs, uint64_t *tsOut);
 // The message format text; lives as long as the Observation.
 uint32_t Kel_GetFormat(Observation obs, const char **fmtOut);
 uint32_t Kel_GetNumArgs(Observation obs, uint32_t *numOut);
 // String argument `index`: 0 and a pointer into the observation (null for a
-// null string); non-zero when absent or not a string.
+// null string); EOVERFLOW (75) when the observation has no argument `index`,
+// another non-zero status when it is not a string.
 uint32_t Kel_GetStringArg(Observation obs, uint32_t index, const char **strOut);
-// Integer argument `index` widened to 64 bits (32-bit signed values are sign
-// extended, 32-bit unsigned and pointers zero extended); non-zero on failure.
+// Integer argument `index` widened to 64 bits: 32-bit integers are sign
+// extended (the record does not tell a 32-bit unsigned value from a signed
+// one; a caller that wants it unsigned takes the low 32 bits), pointers zero
+// extended. Non-zero when absent or not an integer or pointer.
 uint32_t Kel_GetIntArg(Observation obs, uint32_t index, int64_t *valueOut);
 // Reads consecutive arguments from `first` on, one per conversion of a
-// conversion-only format: "%p" -> const char** (string inside the
-// observation), "%d" "%u" "%x" -> 32-bit, "%ld" "%lu" "%lx" -> 64-bit,
-// "%hx" "%hu" "%hd" -> 16-bit, "%hhx" "%hhu" "%hhd" -> 8-bit (integers may be
-// narrowed). Text and widths between conversions are ignored. A missing
-// argument or a type mismatch is a non-zero status (earlier outputs may have
-// been written).
+// conversion-only format: "%p" (or "%s") -> const char** (string inside the
+// observation, null for a null string), "%d" "%i" "%u" "%x" "%o" -> 32-bit,
+// "%ld" "%lu" "%lx" (also ll, z, j, t) -> 64-bit, "%hx" "%hu" "%hd" -> 16-bit,
+// "%hhx" "%hhu" "%hhd" and "%c" -> 8-bit, "%f" -> double*. Integer conversions
+// accept any integer or pointer argument and store its low bytes (narrowing is
+// the caller's choice). Text, flags, widths and precisions are ignored; "%%"
+// reads nothing. A missing argument, a type mismatch or a conversion outside
+// this list (including '*') is EINVAL (earlier outputs may have been written).
 uint32_t Kel_GetArgs(Observation obs, uint32_t first, const char *format, ...);
 uint32_t Kel_GetArgsVA(Observation obs, uint32_t first, const char *format, va_list args);
 // True when `str` is the observation ID `id` (both non-null and equal).

@@ -7,6 +7,18 @@
 // every string pointer is replaced by its byte offset from the start of the
 // block (0 for a null string). Readers must check every offset against the
 // block's end before use. All functions are thread-safe (no shared state).
+//
+// A block may start at any byte address (inside a record it follows
+// variable-length text): these functions read and write the records with
+// memcpy, so they accept unaligned `args`; code that reads the fields itself
+// must do the same or work on an aligned copy.
+//
+// Captured types: %d %i %c and %u %o %x %X without a length modifier or with
+// h/hh -> INT32 (the promoted int; h/hh narrow when rendering); with l, ll,
+// z, j, t -> INT64; %p -> PTR64; %f %e %g %a (also L) -> FLOAT64; %s ->
+// STRING8 (a null pointer is kept as a null string); %ls -> STRING32; a '*'
+// width or precision -> one INT32 record before the value. Refused: %n,
+// positional arguments, unknown conversions, widths or precisions above 4096.
 #pragma once
 
 #include <cstdarg>
@@ -54,6 +66,10 @@ bool MsgFmt_GetArgsWithBuf(const char *format, va_list va, MsgFmt_Arg **args,
 // Renders `format` with unswizzled `args`. Returns a malloc'd string (null on
 // a format that does not match the arguments or no memory); *length (may be
 // null) receives its length. "%s" with a null string renders "(null)".
+// Matching: integer conversions (and %p, %c, '*') take any integer or pointer
+// record and narrow it as the conversion says; floats take FLOAT64; %s takes
+// STRING8 and %ls STRING32. A missing argument, any other pairing or a
+// refused conversion gives null; arguments left over are ignored.
 char *MsgFmt_Asprintf(size_t *length, const char *format, const MsgFmt_Arg *args,
                       int numArgs);
 // Rewrites every string pointer as an offset from `args` (the block start).

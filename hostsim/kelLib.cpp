@@ -1,0 +1,460 @@
+// Observation library of the stand-in host.
+//
+// Kernel contexts are Unix datagram sockets bound at R/dev/kel/ctx<N>; one
+// datagram is one observation record. The user context is a Unix seqpacket
+// listener at R/var/run/ombrel/kel-user.sock; every accepted connection
+// carries one record per message. Records from sockets are untrusted: each is
+// validated before it is handed out, and a bad one is dropped.
+//
+// Shared state: the per-descriptor counts of dropped records, guarded by
+// dropMutex (touched only when a record is dropped or a descriptor closed).
+#include "kelLib.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "msgFmtInternal.h"
+#include "simRoot.h"
+#include "sysLog.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "records are little-endian");
+
+struct KelLibContext {
+  int fd = -1;
+  bool user = false;
+  std::string name;
+  std::string path;
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+
+struct KelObservation {
+  unsigned char *record;
+  uint32_t length;
+  const char *id;
+  const char *format;
+  const unsigned char *block;  // argument block, not necessarily aligned
+  size_t blockLen;
+  uint32_t numArgs;
+};
+
+namespace {
+
+const char kUserSocketPath[] = "/var/run/ombrel/kel-user.sock";
+// Bounds on the work of one call, so that a sender that never stops cannot
+// keep the reader inside a read or a reset for ever.
+const int kMaxDatagramsPerRead = 4096;
+const int kMaxDatagramsPerReset = 65536;
+
+std::mutex dropMutex;
+std::unordered_map<int, uint64_t> dropCounts;  // guarded by dropMutex
+
+uint32_t ReadU32(const unsigned char *p) {
+  uint32_t v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// What a valid record holds, pointing into it.
+struct RecordView {
+  const char *id;
+  const char *format;
+  const unsigned char *block;
+  size_t blockLen;
+  uint32_t numArgs;
+};
+
+// Checks one record of `length` bytes. Null when it is well formed (and
+// *view filled), otherwise the reason it is not.
+const char *CheckRecord(const unsigned char *rec, size_t length, RecordView *view) {
+  if (length < KEL_RECORD_HEADER_SIZE) return "shorter than the header";
+  if (ReadU32(rec + KEL_RECORD_OFF_TOTAL_LENGTH) != length) return "total length differs from its size";
+  uint64_t idLen = ReadU32(rec + KEL_RECORD_OFF_ID_LENGTH);
+  uint64_t fmtLen = ReadU32(rec + KEL_RECORD_OFF_FMT_LENGTH);
+  uint64_t numArgs = ReadU32(rec + KEL_RECORD_OFF_NUM_ARGS);
+  uint64_t blockStart = KEL_RECORD_HEADER_SIZE + idLen + fmtLen;
+  if (blockStart > length) return "identifier or format area outside the record";
+  const unsigned char *id = rec + KEL_RECORD_HEADER_SIZE;
+  const unsigned char *fmt = id + idLen;
+  if (idLen == 0 || !memchr(id, '\0', idLen)) return "identifier not terminated in its area";
+  if (fmtLen == 0 || !memchr(fmt, '\0', fmtLen)) return "format not terminated in its area";
+  size_t blockLen = length - blockStart;
+  if (numArgs > blockLen / sizeof(MsgFmt_Arg)) return "argument records outside the record";
+  const unsigned char *block = rec + blockStart;
+  if (!msgfmt::ValidateSwizzledBlock(block, blockLen, numArgs)) return "bad argument type or string";
+  if (view) {
+    *view = {reinterpret_cast<const char *>(id), reinterpret_cast<const char *>(fmt), block,
+             blockLen, static_cast<uint32_t>(numArgs)};
+  }
+  return nullptr;
+}
+
+void NoteDrop(int fd, const char *reason) {
+  uint64_t count;
+  {
+    std::lock_guard<std::mutex> lock(dropMutex);
+    count = ++dropCounts[fd];
+  }
+  if (count == 1 || count % 1000 == 0) {
+    SysLog_Log(LOG_WARNING,
+               "kel: dropped a malformed observation record on descriptor %d (%s); "
+               "%llu dropped so far\n",
+               fd, reason, static_cast<unsigned long long>(count));
+  }
+}
+
+void ForgetDrops(int fd) {
+  std::lock_guard<std::mutex> lock(dropMutex);
+  dropCounts.erase(fd);
+}
+
+bool IsSeqpacket(int fd) {
+  int type = 0;
+  socklen_t len = sizeof type;
+  return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_SEQPACKET;
+}
+
+// Consumes the next message whatever its size.
+void DiscardNext(int fd) {
+  char byte;
+  while (recv(fd, &byte, sizeof byte, MSG_DONTWAIT | MSG_TRUNC) < 0 && errno == EINTR) {
+  }
+}
+
+// Creates a socket of `type` bound at the rooted `absolutePath`, replacing a
+// stale socket file. 0 and the context, else an errno value.
+uint32_t OpenBound(int type, const char *absolutePath, const std::string &name, bool user,
+                   KelLib_Handle *handleOut) {
+  if (!handleOut) return EINVAL;
+  *handleOut = nullptr;
+  std::string path = SimRoot_Path(absolutePath);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) return ENAMETOOLONG;
+  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  SimRoot_MakeParents(absolutePath);
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) return static_cast<uint32_t>(errno);
+  int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return static_cast<uint32_t>(errno);
+  struct stat st;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+      (user && listen(fd, SOMAXCONN) != 0) || stat(path.c_str(), &st) != 0) {
+    uint32_t status = static_cast<uint32_t>(errno);
+    close(fd);
+    return status;
+  }
+  chmod(path.c_str(), 0666);  // local senders of any user may write
+  KelLibContext *ctx = new (std::nothrow) KelLibContext;
+  if (!ctx) {
+    close(fd);
+    unlink(path.c_str());
+    return ENOMEM;
+  }
+  ctx->fd = fd;
+  ctx->user = user;
+  ctx->name = name;
+  ctx->path = path;
+  ctx->dev = st.st_dev;
+  ctx->ino = st.st_ino;
+  *handleOut = ctx;
+  return 0;
+}
+
+}  // namespace
+
+// --- Contexts ---------------------------------------------------------------------
+
+uint32_t KelLib_AsyncContextOpen(uint32_t id, KelLib_Handle *handleOut) {
+  if (id >= KEL_NUM_KERNEL_CONTEXTS) return EINVAL;
+  std::string path = "/dev/kel/ctx" + std::to_string(id);
+  return OpenBound(SOCK_DGRAM, path.c_str(), "ctx" + std::to_string(id), false, handleOut);
+}
+
+uint32_t KelLib_UserContextOpen(uint32_t id, KelLib_Handle *handleOut) {
+  if (id != KEL_USER_CONTEXT_ID) return EINVAL;
+  // Non-blocking, so that accepting a connection that went away meanwhile
+  // fails instead of waiting.
+  return OpenBound(SOCK_SEQPACKET | SOCK_NONBLOCK, kUserSocketPath, "user", true, handleOut);
+}
+
+uint32_t KelLib_HandleToFd(KelLib_Handle handle, int *fdOut) {
+  if (!handle || !fdOut) return EINVAL;
+  *fdOut = handle->fd;
+  return 0;
+}
+
+uint32_t KelLib_HandleToName(KelLib_Handle handle, const char **nameOut) {
+  if (!handle || !nameOut) return EINVAL;
+  *nameOut = handle->name.c_str();
+  return 0;
+}
+
+uint32_t KelLib_UserContextNewCnx(KelLib_Handle userHandle, int *fdOut) {
+  if (!userHandle || !userHandle->user || !fdOut) return EINVAL;
+  int fd;
+  do {
+    fd = accept4(userHandle->fd, nullptr, nullptr, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return static_cast<uint32_t>(errno);
+  ForgetDrops(fd);  // a reused descriptor number starts a fresh count
+  *fdOut = fd;
+  return 0;
+}
+
+int32_t KelLib_UserContextCloseCnx(int fd) {
+  ForgetDrops(fd);
+  if (close(fd) != 0) return errno > 0 ? -errno : -1;
+  return 0;
+}
+
+uint32_t KelLib_ReadFromFd(int fd, void *buffer, uint32_t size, uint32_t *countOut) {
+  if (!countOut) return EINVAL;
+  *countOut = 0;
+  if (!buffer && size > 0) return EINVAL;
+  unsigned char *out = static_cast<unsigned char *>(buffer);
+  uint32_t used = 0;
+  for (int examined = 0; examined < kMaxDatagramsPerRead; ++examined) {
+    char probe;
+    ssize_t next = recv(fd, &probe, sizeof probe, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    if (next < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK || used > 0) break;
+      return static_cast<uint32_t>(errno);
+    }
+    if (next == 0) {
+      // End of file on a connection, or an empty datagram on a context.
+      if (IsSeqpacket(fd)) {
+        if (used > 0) break;
+        DiscardNext(fd);
+        return ECONNRESET;
+      }
+      DiscardNext(fd);
+      NoteDrop(fd, "empty datagram");
+      continue;
+    }
+    if (static_cast<size_t>(next) > size - used) {
+      if (used > 0) break;
+      if (static_cast<size_t>(next) > KELLIB_MAX_USER_RECORD && IsSeqpacket(fd)) {
+        DiscardNext(fd);
+        NoteDrop(fd, "larger than any reader takes");
+        continue;
+      }
+      return KELLIB_STATUS_TOO_BIG;
+    }
+    ssize_t got = recv(fd, out + used, static_cast<size_t>(next), MSG_DONTWAIT | MSG_TRUNC);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK || used > 0) break;
+      return static_cast<uint32_t>(errno);
+    }
+    const char *reason = got == next ? CheckRecord(out + used, static_cast<size_t>(got), nullptr)
+                                     : "size changed while it was read";
+    if (reason) {
+      NoteDrop(fd, reason);
+      continue;
+    }
+    used += static_cast<uint32_t>(got);
+  }
+  *countOut = used;
+  return 0;
+}
+
+uint32_t KelLib_Reset(KelLib_Handle handle) {
+  if (!handle) return EINVAL;
+  if (handle->user) return 0;  // the listener holds no records
+  char byte;
+  for (int i = 0; i < kMaxDatagramsPerReset; ++i) {
+    if (recv(handle->fd, &byte, sizeof byte, MSG_DONTWAIT | MSG_TRUNC) < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      return static_cast<uint32_t>(errno);
+    }
+  }
+  return 0;
+}
+
+uint32_t KelLib_Close(KelLib_Handle handle) {
+  if (!handle) return EINVAL;
+  ForgetDrops(handle->fd);
+  uint32_t status = close(handle->fd) == 0 ? 0 : static_cast<uint32_t>(errno);
+  // Remove the socket file unless another process has bound the path since.
+  struct stat st;
+  if (stat(handle->path.c_str(), &st) == 0 && st.st_dev == handle->dev && st.st_ino == handle->ino) {
+    unlink(handle->path.c_str());
+  }
+  delete handle;
+  return status;
+}
+
+// --- Observations -------------------------------------------------------------------
+
+void Kel_MakeKel(void *buffer, uint32_t length, Observation *obsOut) {
+  if (!obsOut) return;
+  *obsOut = nullptr;
+  if (!buffer) return;
+  unsigned char *rec = static_cast<unsigned char *>(buffer);
+  RecordView view;
+  if (CheckRecord(rec, length, &view)) return;
+  KelObservation *obs = new (std::nothrow) KelObservation;
+  if (!obs) return;
+  *obs = {rec, length, view.id, view.format, view.block, view.blockLen, view.numArgs};
+  *obsOut = obs;
+}
+
+void Kel_Free(Observation obs) {
+  if (!obs) return;
+  free(obs->record);
+  delete obs;
+}
+
+uint32_t Kel_GetID(Observation obs, const char **idOut) {
+  if (!obs || !idOut) return EINVAL;
+  *idOut = obs->id;
+  return 0;
+}
+
+uint32_t Kel_GetFormat(Observation obs, const char **fmtOut) {
+  if (!obs || !fmtOut) return EINVAL;
+  *fmtOut = obs->format;
+  return 0;
+}
+
+uint32_t Kel_GetNumArgs(Observation obs, uint32_t *numOut) {
+  if (!obs || !numOut) return EINVAL;
+  *numOut = obs->numArgs;
+  return 0;
+}
+
+uint32_t Kel_GetTimestamp(Observation obs, uint64_t *tsOut) {
+  if (!obs || !tsOut) return EINVAL;
+  memcpy(tsOut, obs->record + KEL_RECORD_OFF_TIMESTAMP, sizeof *tsOut);
+  return 0;
+}
+
+uint32_t Kel_GetMsg(Observation obs, char **msgOut, size_t *lengthOut) {
+  if (!obs || !msgOut) return EINVAL;
+  *msgOut = nullptr;
+  try {
+    // Unswizzle an aligned copy; the observation's own bytes stay as they are.
+    std::vector<uint64_t> copy((obs->blockLen + sizeof(uint64_t) - 1) / sizeof(uint64_t));
+    if (obs->blockLen) memcpy(copy.data(), obs->block, obs->blockLen);
+    MsgFmt_Arg *args = reinterpret_cast<MsgFmt_Arg *>(copy.data());
+    const char *end = reinterpret_cast<const char *>(copy.data()) + obs->blockLen;
+    int numArgs = static_cast<int>(obs->numArgs);
+    if (!MsgFmt_UnswizzleArgs(args, numArgs, end)) return EINVAL;
+    *msgOut = MsgFmt_Asprintf(lengthOut, obs->format, args, numArgs);
+  } catch (const std::bad_alloc &) {
+    return ENOMEM;
+  }
+  return *msgOut ? 0 : EINVAL;
+}
+
+namespace {
+
+bool ArgAt(Observation obs, uint64_t index, MsgFmt_Arg *arg) {
+  if (!obs || index >= obs->numArgs) return false;
+  *arg = msgfmt::LoadArg(obs->block, static_cast<size_t>(index));
+  return true;
+}
+
+bool StringAt(Observation obs, uint64_t index, const char **str) {
+  MsgFmt_Arg arg;
+  return ArgAt(obs, index, &arg) && arg.type == MSGFMT_ARG_STRING8 &&
+         msgfmt::SwizzledStringAt(obs->block, obs->blockLen, obs->numArgs, arg, str);
+}
+
+}  // namespace
+
+uint32_t Kel_GetStringArg(Observation obs, uint32_t index, const char **strOut) {
+  const char *str;
+  if (obs && strOut && index >= obs->numArgs) return EOVERFLOW;
+  if (!strOut || !StringAt(obs, index, &str)) return EINVAL;
+  *strOut = str;
+  return 0;
+}
+
+uint32_t Kel_GetIntArg(Observation obs, uint32_t index, int64_t *valueOut) {
+  MsgFmt_Arg arg;
+  if (!valueOut || !ArgAt(obs, index, &arg) || !msgfmt::IsIntegerType(arg.type)) return EINVAL;
+  *valueOut = msgfmt::IntegerValue(arg);
+  return 0;
+}
+
+uint32_t Kel_GetArgsVA(Observation obs, uint32_t first, const char *format, va_list args) {
+  if (!obs || !format) return EINVAL;
+  uint32_t status = 0;
+  uint64_t index = first;
+  va_list ap;
+  va_copy(ap, args);
+  for (const char *p = format; *p;) {
+    if (*p != '%') {
+      ++p;
+      continue;
+    }
+    msgfmt::Conversion cv;
+    p = msgfmt::ParseConversion(p, &cv);
+    if (!p || cv.widthStar || cv.precisionStar) {
+      status = EINVAL;
+      break;
+    }
+    if (cv.letter == '%') continue;
+    MsgFmt_Arg arg;
+    if (!ArgAt(obs, index, &arg)) {
+      status = EINVAL;
+      break;
+    }
+    if (cv.letter == 'p' || cv.letter == 's') {
+      const char *str;
+      if (!StringAt(obs, index, &str)) {
+        status = EINVAL;
+        break;
+      }
+      *va_arg(ap, const char **) = str;
+    } else if (strchr("fFeEgGaA", cv.letter)) {
+      if (arg.type != MSGFMT_ARG_FLOAT64 || cv.len == msgfmt::Len::L) {
+        status = EINVAL;
+        break;
+      }
+      *va_arg(ap, double *) = arg.v.float64;
+    } else {
+      // d i u o x X c: store the low bytes the length modifier names.
+      if (!msgfmt::IsIntegerType(arg.type)) {
+        status = EINVAL;
+        break;
+      }
+      uint64_t value = static_cast<uint64_t>(msgfmt::IntegerValue(arg));
+      size_t bytes = 8;
+      if (cv.letter == 'c' || cv.len == msgfmt::Len::hh) bytes = 1;
+      else if (cv.len == msgfmt::Len::h) bytes = 2;
+      else if (cv.len == msgfmt::Len::None) bytes = 4;
+      memcpy(va_arg(ap, void *), &value, bytes);  // little-endian: low bytes first
+    }
+    ++index;
+  }
+  va_end(ap);
+  return status;
+}
+
+uint32_t Kel_GetArgs(Observation obs, uint32_t first, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  uint32_t status = Kel_GetArgsVA(obs, first, format, args);
+  va_end(args);
+  return status;
+}
+
+bool Kel_IsID(const char *str, const char *id) {
+  return str && id && strcmp(str, id) == 0;
+}

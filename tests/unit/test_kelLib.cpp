@@ -1,0 +1,359 @@
+// Observation library: contexts, reading whole records, validation, the
+// accessors; and the small platform helpers (root paths, system log, thread
+// names, string helpers).
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kelLib.h"
+#include "kelRecord.h"
+#include "kelSend.h"
+#include "msgFmt.h"
+#include "simRoot.h"
+#include "str.h"
+#include "sysLog.h"
+#include "testRoot.h"
+#include "vthreadBase.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Record(const std::string &id, const std::vector<KelArg> &args = {}, const std::string &fmt = "m") {
+  return KelRecord_Build(id, fmt, args, 42);
+}
+
+// One open kernel or user context in a temporary root.
+struct Context {
+  TestRoot root;
+  KelLib_Handle handle = nullptr;
+  int fd = -1;
+  explicit Context(uint32_t id = 3) {
+    uint32_t status = id == KEL_USER_CONTEXT_ID ? KelLib_UserContextOpen(id, &handle)
+                                                : KelLib_AsyncContextOpen(id, &handle);
+    EXPECT_EQ(status, 0u);
+    KelLib_HandleToFd(handle, &fd);
+  }
+  ~Context() { KelLib_Close(handle); }
+};
+
+void Send(uint32_t ctx, const Bytes &rec) {
+  std::string error;
+  ASSERT_TRUE(KelSend_ToKernel(ctx, rec.data(), rec.size(), &error)) << error;
+}
+
+// Splits a read buffer into records by their total length.
+std::vector<Bytes> Split(const uint8_t *buf, uint32_t count) {
+  std::vector<Bytes> records;
+  for (uint32_t pos = 0; pos + KEL_RECORD_HEADER_SIZE <= count;) {
+    uint32_t len;
+    memcpy(&len, buf + pos + KEL_RECORD_OFF_TOTAL_LENGTH, 4);
+    records.emplace_back(buf + pos, buf + pos + len);
+    pos += len;
+  }
+  return records;
+}
+
+std::vector<Bytes> ReadOnce(int fd, uint32_t size = 8192, uint32_t *statusOut = nullptr) {
+  Bytes buf(size);
+  uint32_t count = 0;
+  uint32_t status = KelLib_ReadFromFd(fd, buf.data(), size, &count);
+  if (statusOut) *statusOut = status;
+  else EXPECT_EQ(status, 0u);
+  return Split(buf.data(), count);
+}
+
+// An Observation that owns a malloc'd copy of `rec`; null when refused.
+struct Obs {
+  Observation obs = nullptr;
+  explicit Obs(const Bytes &rec) {
+    void *copy = malloc(rec.size() ? rec.size() : 1);
+    memcpy(copy, rec.data(), rec.size());
+    Kel_MakeKel(copy, static_cast<uint32_t>(rec.size()), &obs);
+    if (!obs) free(copy);
+  }
+  ~Obs() { Kel_Free(obs); }
+};
+
+std::string IdOf(const Bytes &rec) { return reinterpret_cast<const char *>(rec.data() + 32); }
+
+template <typename T>
+void Poke(Bytes &rec, size_t offset, T value) {
+  memcpy(rec.data() + offset, &value, sizeof value);
+}
+
+}  // namespace
+
+TEST(KelLibRead, GrowsOnlyWhenTheNextRecordDoesNotFit) {
+  Context ctx;
+  Send(3, Record("kel.big", {KelArg::Str(std::string(8919, 'x'))}));  // 9000 bytes
+  uint32_t status;
+  EXPECT_TRUE(ReadOnce(ctx.fd, 8192, &status).empty());
+  EXPECT_EQ(status, KELLIB_STATUS_TOO_BIG);
+  std::vector<Bytes> got = ReadOnce(ctx.fd, 12288);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].size(), 9000u);
+  Obs obs(got[0]);
+  const char *s;
+  ASSERT_EQ(Kel_GetStringArg(obs.obs, 0, &s), 0u);
+  EXPECT_EQ(strlen(s), 8919u);
+
+  // Records already read come back first; the big one waits for the next call.
+  Send(3, Record("kel.small"));
+  Send(3, Record("kel.big", {KelArg::Str(std::string(8900, 'y'))}));
+  got = ReadOnce(ctx.fd, 8192);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(IdOf(got[0]), "kel.small");
+  ReadOnce(ctx.fd, 8192, &status);
+  EXPECT_EQ(status, KELLIB_STATUS_TOO_BIG);
+  EXPECT_EQ(KelLib_Reset(ctx.handle), 0u);
+  EXPECT_TRUE(ReadOnce(ctx.fd).empty());
+}
+
+TEST(KelLibRead, ReadsAllWaitingRecordsInOneCall) {
+  Context ctx;
+  for (int i = 0; i < 5; ++i) Send(3, Record("kel.r" + std::to_string(i), {KelArg::I32(i)}));
+  std::vector<Bytes> got = ReadOnce(ctx.fd);
+  ASSERT_EQ(got.size(), 5u);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(IdOf(got[i]), "kel.r" + std::to_string(i));
+  EXPECT_TRUE(ReadOnce(ctx.fd).empty());
+}
+
+TEST(KelLibRead, KeepsUpWithASenderBeyondTheQueueLimit) {
+  Context ctx;
+  const int total = 300;  // far more than the socket queue holds
+  std::thread sender([] {
+    for (int i = 0; i < total; ++i) Send(3, Record("kel.seq", {KelArg::I32(i)}));
+  });
+  int next = 0;
+  while (next < total) {
+    pollfd p = {ctx.fd, POLLIN, 0};
+    if (poll(&p, 1, 10000) <= 0) break;
+    for (const Bytes &rec : ReadOnce(ctx.fd)) {
+      Obs obs(rec);
+      int64_t v = -1;
+      Kel_GetIntArg(obs.obs, 0, &v);
+      ASSERT_EQ(v, next++);
+    }
+  }
+  sender.join();
+  EXPECT_EQ(next, total);
+}
+
+TEST(KelLibRead, DropsMalformedRecordsAndReadsTheNextOne) {
+  const Bytes good = Record("kel.ok", {KelArg::Str("abc"), KelArg::I32(1)});
+  const size_t block = 32 + 8 + 8;  // "kel.ok" and "m" areas, padded
+  struct Case {
+    const char *name;
+    std::function<void(Bytes &)> spoil;
+  } cases[] = {
+      {"empty datagram", [](Bytes &r) { r.clear(); }},
+      {"shorter than the header", [](Bytes &r) { r.resize(20); }},
+      {"total length above the size", [](Bytes &r) { Poke<uint32_t>(r, 16, r.size() + 1); }},
+      {"total length below the size", [](Bytes &r) { r.push_back(0); }},
+      {"identifier without NUL", [](Bytes &r) { memset(r.data() + 32, 'k', 8); }},
+      {"format without NUL", [](Bytes &r) { memset(r.data() + 40, 'm', 8); }},
+      {"identifier area past the end", [](Bytes &r) { Poke<uint32_t>(r, 24, 0xfffffff0u); }},
+      {"too many argument records", [](Bytes &r) { Poke<uint32_t>(r, 20, 4); }},
+      {"string offset past the end", [&](Bytes &r) { Poke<uint64_t>(r, block + 8, r.size()); }},
+      {"string offset into the records", [&](Bytes &r) { Poke<uint64_t>(r, block + 8, 40); }},
+      {"string without NUL", [](Bytes &r) { r.back() = 'z'; }},
+      {"unknown type code", [&](Bytes &r) { Poke<int32_t>(r, block + 32, 99); }},
+  };
+  Context ctx;
+  for (const Case &c : cases) {
+    Bytes bad = good;
+    c.spoil(bad);
+    Obs refused(bad);
+    EXPECT_EQ(refused.obs, nullptr) << c.name;
+    Send(3, bad);
+    Send(3, good);
+    std::vector<Bytes> got = ReadOnce(ctx.fd);
+    ASSERT_EQ(got.size(), 1u) << c.name;
+    EXPECT_EQ(got[0], good) << c.name;
+  }
+  // Logged once, not once per record.
+  std::string log = ctx.root.ReadFile("/var/log/syslog");
+  EXPECT_NE(log.find("dropped a malformed observation record"), std::string::npos);
+  EXPECT_EQ(log.find('\n'), log.size() - 1);
+}
+
+TEST(KelLibUser, ConnectionCarriesRecordsUntilThePeerCloses) {
+  Context ctx(KEL_USER_CONTEXT_ID);
+  KelSender sender;
+  std::string error;
+  ASSERT_TRUE(sender.OpenUser(&error)) << error;
+  int cnx = -1;
+  ASSERT_EQ(KelLib_UserContextNewCnx(ctx.handle, &cnx), 0u);
+  const Bytes rec = Record("kel.user.x", {KelArg::Str("svc")});
+  ASSERT_TRUE(sender.Send(rec.data(), rec.size(), &error)) << error;
+  // A message no reader's buffer could take is dropped, not answered with 27.
+  const Bytes huge = Record("kel.user.huge", {KelArg::Str(std::string(KELLIB_MAX_USER_RECORD, 'h'))});
+  ASSERT_TRUE(sender.Send(huge.data(), huge.size(), &error)) << error;
+  ASSERT_TRUE(sender.Send(rec.data(), rec.size(), &error)) << error;
+  std::vector<Bytes> got = ReadOnce(cnx);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0], rec);
+  got = ReadOnce(cnx);
+  ASSERT_EQ(got.size(), 1u);
+  sender.Close();
+  uint32_t status;
+  EXPECT_TRUE(ReadOnce(cnx, 8192, &status).empty());
+  EXPECT_NE(status, 0u);
+  EXPECT_EQ(KelLib_UserContextCloseCnx(cnx), 0);
+  EXPECT_LT(KelLib_UserContextCloseCnx(cnx), 0);
+}
+
+TEST(KelLibContexts, OpenNamesAndRefusesBadIds) {
+  Context ctx(7);
+  const char *name;
+  ASSERT_EQ(KelLib_HandleToName(ctx.handle, &name), 0u);
+  EXPECT_STREQ(name, "ctx7");
+  struct stat st;
+  EXPECT_EQ(stat(ctx.root.Path("/dev/kel/ctx7").c_str(), &st), 0);
+  KelLib_Handle h = nullptr;
+  EXPECT_NE(KelLib_AsyncContextOpen(24, &h), 0u);
+  EXPECT_NE(KelLib_UserContextOpen(3, &h), 0u);
+  // Reopening over a stale socket file works (the daemon restarted).
+  ASSERT_EQ(KelLib_AsyncContextOpen(8, &h), 0u);
+  KelLib_Handle again = nullptr;
+  EXPECT_EQ(KelLib_AsyncContextOpen(8, &again), 0u);
+  KelLib_Close(again);
+  KelLib_Close(h);
+}
+
+TEST(KelAccessors, GiveBackEveryArgumentKind) {
+  const Bytes rec = KelRecord_Build(
+      "kel.acc", "s=%s n=%s i=%d u=%u l=%ld L=%lu f=%.1f",
+      {KelArg::Str("text"), KelArg::NullStr(), KelArg::I32(-5), KelArg::U32(0xdeadbeef),
+       KelArg::I64(-2401053088876216593LL), KelArg::U64(16045690984833335023ULL), KelArg::F64(2.5)},
+      123456789);
+  Obs obs(rec);
+  ASSERT_NE(obs.obs, nullptr);
+  const char *s = "x";
+  EXPECT_EQ(Kel_GetStringArg(obs.obs, 0, &s), 0u);
+  EXPECT_STREQ(s, "text");
+  EXPECT_EQ(Kel_GetStringArg(obs.obs, 1, &s), 0u);
+  EXPECT_EQ(s, nullptr);
+  EXPECT_NE(Kel_GetStringArg(obs.obs, 2, &s), 0u);
+  EXPECT_NE(Kel_GetStringArg(obs.obs, 7, &s), 0u);
+  int64_t v;
+  // 32-bit values are sign-extended whether they were sent signed or not.
+  const int64_t wide[] = {-5, int32_t(0xdeadbeef), -2401053088876216593LL, -2401053088876216593LL};
+  for (uint32_t i = 0; i < 4; ++i) {
+    ASSERT_EQ(Kel_GetIntArg(obs.obs, 2 + i, &v), 0u);
+    EXPECT_EQ(v, wide[i]) << i;
+  }
+  EXPECT_NE(Kel_GetIntArg(obs.obs, 0, &v), 0u);
+  EXPECT_NE(Kel_GetIntArg(obs.obs, 6, &v), 0u);
+  uint64_t ts;
+  Kel_GetTimestamp(obs.obs, &ts);
+  EXPECT_EQ(ts, 123456789u);
+
+  const char *p0 = nullptr, *p1 = "x";
+  int32_t i32 = 0;
+  uint32_t u32 = 0;
+  int64_t i64 = 0;
+  uint64_t u64 = 0;
+  double f = 0;
+  ASSERT_EQ(Kel_GetArgs(obs.obs, 0, "%p %p %d %u %ld %lu %f", &p0, &p1, &i32, &u32, &i64, &u64, &f), 0u);
+  EXPECT_STREQ(p0, "text");
+  EXPECT_EQ(p1, nullptr);
+  EXPECT_EQ(i32, -5);
+  EXPECT_EQ(u32, 0xdeadbeefu);
+  EXPECT_EQ(i64, -2401053088876216593LL);
+  EXPECT_EQ(u64, 16045690984833335023ULL);
+  EXPECT_EQ(f, 2.5);
+  ASSERT_EQ(Kel_GetArgs(obs.obs, 2, "%d", &i32), 0u);
+
+  // Every mismatch or missing argument is refused.
+  for (const char *format : {"%d", "%p %p %p", "%p %p %d %u %ld %lu %f %d", "%*d", "%n"}) {
+    EXPECT_NE(Kel_GetArgs(obs.obs, 0, format, &p0, &p1, &i32, &u32, &i64, &u64, &f, &i32), 0u) << format;
+  }
+
+  Bytes before = rec;
+  char *msg = nullptr;
+  size_t len = 0;
+  ASSERT_EQ(Kel_GetMsg(obs.obs, &msg, &len), 0u);
+  EXPECT_STREQ(msg, "s=text n=(null) i=-5 u=3735928559 l=-2401053088876216593 L=16045690984833335023 f=2.5");
+  EXPECT_EQ(len, strlen(msg));
+  free(msg);
+  EXPECT_EQ(rec, before);
+  EXPECT_TRUE(Kel_IsID("kel.acc", "kel.acc"));
+  EXPECT_FALSE(Kel_IsID(nullptr, "kel.acc"));
+}
+
+TEST(KelAccessors, ReadUuidFormatsAndUnalignedBlocks) {
+  Bytes rec = Record("kel.glfs.x",
+                     {KelArg::Str("vol"), KelArg::U32(0x564d0c1e), KelArg::U32(0x4a6b7e2f),
+                      KelArg::U32(0x9a3c), KelArg::U32(0x01), KelArg::U32(0x2345)},
+                     "%s %08x-%08x-%04hx-%02hhx%02hhx");
+  // Shift the argument block by one byte: readers must not assume alignment.
+  uint32_t idArea;
+  memcpy(&idArea, rec.data() + 24, 4);
+  rec.insert(rec.begin() + 32 + idArea, 0);
+  Poke<uint32_t>(rec, 24, idArea + 1);
+  Poke<uint32_t>(rec, 16, rec.size());
+  Obs obs(rec);
+  ASSERT_NE(obs.obs, nullptr);
+  const char *vol = nullptr;
+  uint32_t a = 0, b = 0;
+  uint16_t c = 0;
+  uint8_t d = 0, e = 0;
+  ASSERT_EQ(Kel_GetArgs(obs.obs, 0, "%p%08x-%08x-%04hx-%02hhx%02hhx", &vol, &a, &b, &c, &d, &e), 0u);
+  EXPECT_STREQ(vol, "vol");
+  EXPECT_EQ(a, 0x564d0c1eu);
+  EXPECT_EQ(c, 0x9a3c);
+  EXPECT_EQ(e, 0x45);
+  char *msg = nullptr;
+  ASSERT_EQ(Kel_GetMsg(obs.obs, &msg, nullptr), 0u);
+  EXPECT_STREQ(msg, "vol 564d0c1e-4a6b7e2f-9a3c-0145");
+  free(msg);
+  Obs mismatch(Record("kel.x", {KelArg::I32(1)}, "%s"));
+  EXPECT_NE(Kel_GetMsg(mismatch.obs, &msg, nullptr), 0u);
+  EXPECT_EQ(msg, nullptr);
+}
+
+TEST(PlatformHelpers, RootPathsAndSystemLog) {
+  {
+    TestRoot root;
+    EXPECT_EQ(SimRoot_Path("/var/log/syslog"), root.Dir() + "/var/log/syslog");
+    SysLog_Log(6, "first %d", 1);
+    SysLog_Log(6, "second\n");
+    EXPECT_EQ(root.ReadFile("/var/log/syslog"), "first 1\nsecond\n");
+    TestRoot other;  // a root change reaches the new file
+    SysLog_Log(6, "%s", std::string(3000, 'z').c_str());
+    EXPECT_EQ(other.ReadFile("/var/log/syslog"), std::string(3000, 'z') + "\n");
+    EXPECT_EQ(root.ReadFile("/var/log/syslog"), "first 1\nsecond\n");
+  }
+  unsetenv("KELD_ROOT");
+  EXPECT_EQ(SimRoot_Path("/dev/kel/ctx0"), "/dev/kel/ctx0");
+}
+
+TEST(PlatformHelpers, ThreadNamesAndStrings) {
+  std::thread([] {
+    EXPECT_EQ(std::string(VThreadBase_CurName()).rfind("thread-", 0), 0u);
+    VThreadBase_SetName("netCorrelatorWithALongName");
+    EXPECT_STREQ(VThreadBase_CurName(), "netCorrelatorWithALongName");
+    char kernelName[32];
+    pthread_getname_np(pthread_self(), kernelName, sizeof kernelName);
+    EXPECT_STREQ(kernelName, "netCorrelatorWi");
+  }).join();
+  char buf[6];
+  EXPECT_EQ(Str_Sprintf(buf, sizeof buf, "%d", 12345), 5);
+  EXPECT_EQ(Str_Sprintf(buf, sizeof buf, "%d", 123456), -1);
+  EXPECT_STREQ(buf, "12345");
+  EXPECT_STREQ(Str_Strcpy(buf, "abcdefgh", sizeof buf), "abcde");
+  size_t len;
+  char *s = Str_Asprintf(&len, "%sCorrelator", "net");
+  EXPECT_STREQ(s, "netCorrelator");
+  EXPECT_EQ(len, 13u);
+  free(s);
+}
