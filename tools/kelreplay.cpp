@@ -39,6 +39,12 @@
 
 namespace {
 
+// A minimal host: what every real host answers at start-up.
+constexpr const char *kDefaultHostModel =
+    "uuid 564d0c1e-4a6b-7e2f-9a3c-0123456789ab\n"
+    "pageretire threshold 1000\n"
+    "option PageRetire ThresholdInterval 10\n";
+
 constexpr int64_t kEpoch = 1767225600;  // 2026-01-01T00:00:00Z: a fixed start keeps runs reproducible
 
 struct Options {
@@ -232,7 +238,7 @@ class Replay {
           "Expectation times count from the observation line before them.\n"
           "Exit status: 0 when every expectation holds and every event was expected\n"
           "(or --allow-extra), 1 otherwise, 2 on bad input.\n"
-          "  --host-model FILE  the host model (default: an empty host)\n"
+          "  --host-model FILE  the host model (default: a minimal host)\n"
           "  --json             one JSON object per event or action\n"
           "  --allow-extra      events that no expectation names are not an error\n"
           "  --settle SECONDS   virtual time run after the last line (default 10)\n");
@@ -347,6 +353,8 @@ int RunScenario(const std::string &path, const Options &opt) {
     if (!opt.hostModel.empty()) {
       std::ifstream src(opt.hostModel);
       model << src.rdbuf();
+    } else {
+      model << kDefaultHostModel;
     }
   }
   double end = opt.settle;

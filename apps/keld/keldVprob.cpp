@@ -108,7 +108,9 @@ void Compose(uint8_t deferred, const char *prefix, const char *shortId, const ch
   }
   PutU32(rec + VPROB_OFF_ID_LENGTH, static_cast<uint32_t>(idLength));
   char *fullId = reinterpret_cast<char *>(rec + VPROB_OFF_ID);
-  snprintf(fullId, idLength, "%s%s", prefix, shortId);
+  size_t prefixLength = strlen(prefix);
+  memcpy(fullId, prefix, prefixLength);
+  memcpy(fullId + prefixLength, shortId, idLength - prefixLength);  // NUL included
   memcpy(rec + VPROB_OFF_UUID, gUuid + 16, VPROB_UUID_SIZE);
   PutU32(rec + VPROB_OFF_NUM_ARGS, 0);
   size_t total = VPROB_HEADER_COUNTED + idLength;

@@ -26,7 +26,9 @@ void WriteFile(const std::string &path, const std::string &text) {
 
 std::string KeldHost::DefaultHostModel() {
   return "uuid 564d0c1e-4a6b-7e2f-9a3c-0123456789ab\n"
-         "build match\n";
+         "build match\n"
+         "pageretire threshold 1000\n"
+         "option PageRetire ThresholdInterval 10\n";
 }
 
 std::string KeldHost::Tool(const std::string &name) { return std::string(KELD_BIN_DIR) + "/" + name; }
@@ -66,9 +68,11 @@ pid_t KeldHost::Spawn(const std::string &binary, const std::vector<std::string> 
   _exit(127);
 }
 
-bool KeldHost::StartKeld(const std::vector<std::string> &args) {
+bool KeldHost::StartKeld(const std::vector<std::string> &args) { return StartKeldAs("keld", args); }
+
+bool KeldHost::StartKeldAs(const std::string &tool, const std::vector<std::string> &args) {
   size_t before = SyslogLines("Started ").size();
-  keld_ = Spawn(Tool("keld"), args, root_ + "/keld.out", root_ + "/keld.err");
+  keld_ = Spawn(Tool(tool), args, root_ + "/keld.out", root_ + "/keld.err");
   return WaitFor([&] { return SyslogLines("Started ").size() > before || !KeldRunning(); }) &&
          KeldRunning();
 }
@@ -82,6 +86,19 @@ bool KeldHost::KeldRunning() {
     return false;
   }
   return true;
+}
+
+int KeldHost::WaitKeldExit(std::chrono::milliseconds timeout) {
+  int status = -1;
+  bool ended = WaitFor(
+      [&] {
+        if (keld_ <= 0) return true;
+        if (waitpid(keld_, &status, WNOHANG) != keld_) return false;
+        keld_ = -1;
+        return true;
+      },
+      timeout);
+  return ended ? status : -1;
 }
 
 int KeldHost::StopKeld(int sig) {

@@ -28,6 +28,10 @@ class KeldHost {
   // Starts keld with `args` and waits until its agents run ("Started N
   // agents." in the log). Returns false when it did not get there.
   bool StartKeld(const std::vector<std::string> &args = {});
+  // The same with another build of the daemon, e.g. "keldx" (with extras).
+  bool StartKeldAs(const std::string &tool, const std::vector<std::string> &args = {});
+  // Waits for keld to end by itself; its wait status, or -1 after `timeout`.
+  int WaitKeldExit(std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
   pid_t KeldPid() const { return keld_; }
   // Sends `sig` and waits for the exit; returns the wait status.
   int StopKeld(int sig = 15);

@@ -88,9 +88,23 @@ void PostRow(Observation obs) {
 // "FAIL: Received NULL kelID\n" and returns null (the handler then ends).
 const char *RequireId(Observation obs);
 
-// A row whose failed read is logged. With `idCheck` the handler first takes
-// the ID (RequireId) and `failLog` is filled with (ID, status), as in
-// "Failed to correlate %s: %d\n"; without, `failLog` takes the status alone.
+// Reads Args... by index from 0, one ReadArgAt each, up to the first
+// failure. Returns its status (0 when all were read).
+template <typename... Args>
+uint32_t ReadArgsAt(Observation obs, std::tuple<Args...> &values) {
+  uint32_t status = 0;
+  uint32_t index = 0;
+  std::apply([&](Args &...a) { ((status = status != 0 ? status : ReadArgAt(obs, index++, &a)), ...); },
+             values);
+  return status;
+}
+
+// A row whose failed read is logged. Its arguments are read with one
+// Kel_GetArgs call by `event.readFormat`, or, when that is null, one by one by
+// index (ReadArgsAt; the accessors differ in the status of a missing
+// argument). With `idCheck` the handler first takes the ID (RequireId) and
+// `failLog` is filled with (ID, status), as in "Failed to correlate %s: %d\n";
+// without, `failLog` takes the status alone.
 struct LoggedRow {
   EventRow event;
   const char *failLog;
@@ -104,8 +118,12 @@ void PostLoggedRow(Observation obs) {
   if (Row.idCheck && (id = RequireId(obs)) == nullptr) return;
   std::tuple<Args...> values{};
   if constexpr (sizeof...(Args) > 0) {
-    uint32_t status = std::apply(
-        [&](Args &...a) { return ReadArgsStatus(obs, Row.event.readFormat, &a...); }, values);
+    uint32_t status = 0;
+    if constexpr (Row.event.readFormat == nullptr) {
+      status = ReadArgsAt(obs, values);
+    } else {
+      status = std::apply([&](Args &...a) { return ReadArgsStatus(obs, Row.event.readFormat, &a...); }, values);
+    }
     if (status != 0) {
       if constexpr (Row.idCheck) {
         LogMsg(Row.failLog, id, static_cast<int32_t>(status));

@@ -153,11 +153,11 @@ int TraceListen(const char *path) {
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
-  strncpy(addr.sun_path, full.c_str(), sizeof addr.sun_path);
-  if (addr.sun_path[sizeof addr.sun_path - 1] != '\0') {
+  if (full.size() >= sizeof addr.sun_path) {
     errno = ENAMETOOLONG;
     return -1;
   }
+  memcpy(addr.sun_path, full.c_str(), full.size());
   SimRoot_MakeParents(path ? path : kTracePath);
   unlink(addr.sun_path);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -1,0 +1,71 @@
+// Appending to the actions journal. The descriptor is opened for every line,
+// so a change of $KELD_ROOT between tests is honoured; the mutex only keeps
+// one line's open/write/close together within this process (O_APPEND makes
+// the write itself atomic against other processes).
+#include "actionsJournal.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <mutex>
+
+#include "clock.h"
+#include "simRoot.h"
+
+namespace {
+
+const char kJournalPath[] = "/var/log/hostsim-actions.log";
+std::mutex gJournalLock;
+
+bool NeedsQuotes(const std::string &text) {
+  if (text.empty()) return true;
+  for (unsigned char c : text) {
+    if (c <= ' ' || c == '"' || c == '\\' || c == 0x7f) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string ActionsJournal_Path(void) { return SimRoot_Path(kJournalPath); }
+
+std::string ActionsJournal_Quoted(const std::string &text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < ' ' || c == 0x7f) {
+          char hex[5];
+          snprintf(hex, sizeof hex, "\\x%02x", c);
+          out += hex;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string ActionsJournal_Field(const std::string &text) {
+  return NeedsQuotes(text) ? ActionsJournal_Quoted(text) : text;
+}
+
+void ActionsJournal_Append(const std::string &line) {
+  char stamp[32];
+  snprintf(stamp, sizeof stamp, "%" PRId64 " ", Clock_NowSeconds());
+  std::string whole = stamp + line + "\n";
+
+  std::lock_guard<std::mutex> hold(gJournalLock);
+  SimRoot_MakeParents(kJournalPath);
+  int fd = open(ActionsJournal_Path().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  ssize_t written = write(fd, whole.data(), whole.size());
+  (void)written;
+  close(fd);
+}

@@ -1,0 +1,412 @@
+// Reading and caching the host model.
+//
+// Locking: gCacheLock guards gCache (the file identity last read and the
+// snapshot parsed from it). Parsing happens under the lock, so a changed file
+// is read and its bad lines are logged once; callers then use their immutable
+// snapshot without any lock.
+#include "hostModel.h"
+
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "simRoot.h"
+#include "sysLog.h"
+
+namespace {
+
+const char kModelPath[] = "/etc/hostsim.conf";
+// A host model is a few hundred lines; anything larger is not one.
+const off_t kMaxModelBytes = 16 * 1024 * 1024;
+
+void Log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void Log(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  SysLog_VLog(LOG_WARNING, format, args);
+  va_end(args);
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// Canonical decimal text of a numeric key, so that "0x10" and "16" match.
+bool CanonicalNumber(const std::string &text, std::string *out) {
+  int64_t s;
+  uint64_t u;
+  if (!text.empty() && text[0] == '-') {
+    if (!HostModel_ParseInt64(text, &s)) return false;
+    *out = std::to_string(s);
+  } else {
+    if (!HostModel_ParseUint64(text, &u)) return false;
+    *out = std::to_string(u);
+  }
+  return true;
+}
+
+// "DEVICE:PARTITION" split at the last colon.
+bool SplitVolumeKey(const std::string &text, std::string *device, int64_t *partition) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  *device = text.substr(0, colon);
+  return HostModel_ParseInt64(text.substr(colon + 1), partition);
+}
+
+struct FailKind {
+  const char *what;
+  size_t keyFields;
+  enum { kText, kNumber, kVolume } keyType;
+};
+
+const FailKind kFailKinds[] = {
+    {"uuid", 0, FailKind::kText},          {"intopt", 2, FailKind::kText},
+    {"vmgroup", 1, FailKind::kNumber},     {"nicdown", 1, FailKind::kText},
+    {"threshold", 0, FailKind::kText},     {"pagestatus", 1, FailKind::kNumber},
+    {"retire", 1, FailKind::kNumber},      {"cpuinfo", 0, FailKind::kText},
+    {"cpulist", 1, FailKind::kNumber},     {"offlineenabled", 0, FailKind::kText},
+    {"cpuoffline", 1, FailKind::kNumber},  {"portgroup", 1, FailKind::kText},
+    {"lun", 1, FailKind::kText},           {"path", 1, FailKind::kText},
+    {"volume", 1, FailKind::kVolume},      {"filesystems", 0, FailKind::kText},
+    {"filesystem", 1, FailKind::kText},    {"swap", 0, FailKind::kText},
+    {"vm", 1, FailKind::kNumber},          {"vmkill", 1, FailKind::kNumber},
+    {"advoption", 2, FailKind::kText},     {"audit", 0, FailKind::kText},
+    {"stamp", 0, FailKind::kText},
+};
+
+using Fields = std::vector<std::string>;
+
+// One record kind: its parser reports why a line is bad through *why.
+struct RecordKind {
+  const char *name;
+  size_t minFields;  // including the kind itself
+  size_t maxFields;  // SIZE_MAX: no limit
+  bool (*parse)(HostModel &model, const Fields &f, std::string *why);
+};
+
+bool Bad(std::string *why, const std::string &reason) {
+  *why = reason;
+  return false;
+}
+
+bool ParseOption(std::map<std::pair<std::string, std::string>, int64_t> &into, const Fields &f,
+                 std::string *why) {
+  int64_t value;
+  if (!HostModel_ParseInt64(f[3], &value)) return Bad(why, "bad value \"" + f[3] + "\"");
+  into[{f[1], f[2]}] = value;
+  return true;
+}
+
+bool ParseNamedId(std::map<int64_t, std::string> &into, const Fields &f, std::string *why) {
+  int64_t id;
+  if (!HostModel_ParseInt64(f[1], &id)) return Bad(why, "bad id \"" + f[1] + "\"");
+  into[id] = f[2];
+  return true;
+}
+
+bool ParseU32(const std::string &text, uint32_t *value) {
+  uint64_t v;
+  if (!HostModel_ParseUint64(text, &v) || v > UINT32_MAX) return false;
+  *value = static_cast<uint32_t>(v);
+  return true;
+}
+
+const RecordKind kRecordKinds[] = {
+    {"uuid", 2, 2,
+     [](HostModel &m, const Fields &f, std::string *) {
+       m.uuid = f[1];
+       return true;
+     }},
+    {"build", 2, 3,
+     [](HostModel &m, const Fields &f, std::string *why) {
+       if (f[1] == "match" && f.size() == 2) {
+         m.kernelBuild.reset();
+         return true;
+       }
+       if (f[1] == "mismatch" && f.size() == 3) {
+         m.kernelBuild = f[2];
+         return true;
+       }
+       return Bad(why, "expected \"build match\" or \"build mismatch TEXT\"");
+     }},
+    {"option", 4, 4, [](HostModel &m, const Fields &f, std::string *why) {
+       return ParseOption(m.options, f, why);
+     }},
+    {"advoption", 4, 4, [](HostModel &m, const Fields &f, std::string *why) {
+       return ParseOption(m.advOptions, f, why);
+     }},
+    {"vmgroup", 3, 3, [](HostModel &m, const Fields &f, std::string *why) {
+       return ParseNamedId(m.vmGroups, f, why);
+     }},
+    {"vm", 3, 3, [](HostModel &m, const Fields &f, std::string *why) {
+       return ParseNamedId(m.vms, f, why);
+     }},
+    {"portgroup", 3, 3,
+     [](HostModel &m, const Fields &f, std::string *) {
+       m.portGroups[f[1]] = f[2];
+       return true;
+     }},
+    {"lun", 3, SIZE_MAX,
+     [](HostModel &m, const Fields &f, std::string *why) {
+       HostModelLun lun;
+       if (!ParseU32(f[2], &lun.pathFigure)) return Bad(why, "bad path figure \"" + f[2] + "\"");
+       for (size_t i = 3; i < f.size(); ++i) {
+         uint32_t number;
+         if (!ParseU32(f[i], &number)) return Bad(why, "bad partition \"" + f[i] + "\"");
+         lun.partitions.push_back(number);
+       }
+       m.luns[f[1]] = std::move(lun);
+       return true;
+     }},
+    {"path", 3, 3,
+     [](HostModel &m, const Fields &f, std::string *) {
+       m.paths[f[1]] = f[2];
+       return true;
+     }},
+    {"volume", 3, 3,
+     [](HostModel &m, const Fields &f, std::string *why) {
+       std::string device;
+       int64_t partition;
+       if (!SplitVolumeKey(f[1], &device, &partition)) {
+         return Bad(why, "expected DEVICE:PARTITION, got \"" + f[1] + "\"");
+       }
+       m.volumes[{device, partition}] = f[2];
+       return true;
+     }},
+    {"filesystem", 3, 3,
+     [](HostModel &m, const Fields &f, std::string *) {
+       m.fileSystems.push_back({f[1], f[2]});
+       return true;
+     }},
+    {"cpu", 4, 4,
+     [](HostModel &m, const Fields &f, std::string *why) {
+       HostModelCpu cpu;
+       cpu.vendor = f[1];
+       if (!ParseU32(f[2], &cpu.field24) || !ParseU32(f[3], &cpu.field28)) {
+         return Bad(why, "bad CPU field");
+       }
+       m.cpu = cpu;
+       return true;
+     }},
+    {"cpuoffline", 2, 2,
+     [](HostModel &m, const Fields &f, std::string *why) {
+       if (f[1] != "on" && f[1] != "off") return Bad(why, "expected on or off");
+       m.cpuOfflineEnabled = f[1] == "on";
+       return true;
+     }},
+    {"pageretire", 3, 3,
+     [](HostModel &m, const Fields &f, std::string *why) {
+       uint64_t n;
+       if (f[1] != "threshold") return Bad(why, "expected \"pageretire threshold N\"");
+       if (!HostModel_ParseUint64(f[2], &n)) return Bad(why, "bad threshold \"" + f[2] + "\"");
+       m.pageRetireThreshold = n;
+       return true;
+     }},
+    {"pagestatus", 3, 3,
+     [](HostModel &m, const Fields &f, std::string *why) {
+       uint64_t page;
+       uint32_t status;
+       if (!HostModel_ParseUint64(f[1], &page) || !ParseU32(f[2], &status)) {
+         return Bad(why, "bad page or status");
+       }
+       m.pageStatus[page] = status;
+       return true;
+     }},
+    {"swap", 2, 3,
+     [](HostModel &m, const Fields &f, std::string *why) {
+       if (f[1] == "ok" && f.size() == 2) {
+         m.swapFailure.reset();
+       } else if (f[1] == "fail") {
+         m.swapFailure = f.size() == 3 ? f[2] : "system swap reconfiguration failed";
+       } else {
+         return Bad(why, "expected \"swap ok\" or \"swap fail MESSAGE\"");
+       }
+       return true;
+     }},
+    {"fail", 2, SIZE_MAX,
+     [](HostModel &m, const Fields &f, std::string *why) {
+       for (const FailKind &kind : kFailKinds) {
+         if (f[1] != kind.what) continue;
+         Fields entry(f.begin() + 1, f.end());
+         size_t keys = entry.size() - 1;
+         if (keys != 0 && keys != kind.keyFields) {
+           return Bad(why, "fail " + f[1] + " takes " + std::to_string(kind.keyFields) +
+                               " key field(s) or none");
+         }
+         if (keys == 1 && kind.keyType == FailKind::kNumber &&
+             !CanonicalNumber(entry[1], &entry[1])) {
+           return Bad(why, "bad numeric key \"" + entry[1] + "\"");
+         }
+         if (keys == 1 && kind.keyType == FailKind::kVolume) {
+           std::string device;
+           int64_t partition;
+           if (!SplitVolumeKey(entry[1], &device, &partition)) {
+             return Bad(why, "expected DEVICE:PARTITION, got \"" + entry[1] + "\"");
+           }
+           entry[1] = device + ":" + std::to_string(partition);
+         }
+         m.failures.insert(std::move(entry));
+         return true;
+       }
+       return Bad(why, "unknown operation \"" + f[1] + "\"");
+     }},
+};
+
+bool ParseRecord(HostModel &model, const Fields &f, std::string *why) {
+  for (const RecordKind &kind : kRecordKinds) {
+    if (f[0] != kind.name) continue;
+    if (f.size() < kind.minFields || f.size() > kind.maxFields) {
+      return Bad(why, "wrong number of fields for \"" + f[0] + "\"");
+    }
+    return kind.parse(model, f, why);
+  }
+  return Bad(why, "unknown record \"" + f[0] + "\"");
+}
+
+// What identifies one version of the file.
+struct FileIdentity {
+  std::string path;
+  bool exists = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  struct timespec mtime {};
+
+  bool operator==(const FileIdentity &o) const {
+    return path == o.path && exists == o.exists && dev == o.dev && ino == o.ino &&
+           size == o.size && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec;
+  }
+};
+
+struct Cache {
+  FileIdentity identity;
+  std::shared_ptr<const HostModel> model;
+};
+
+std::mutex gCacheLock;
+Cache gCache;
+
+FileIdentity Identify(const std::string &path) {
+  FileIdentity id;
+  id.path = path;
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) {
+    id.exists = true;
+    id.dev = st.st_dev;
+    id.ino = st.st_ino;
+    id.size = st.st_size;
+    id.mtime = st.st_mtim;
+  }
+  return id;
+}
+
+std::shared_ptr<const HostModel> Load(const FileIdentity &id) {
+  if (!id.exists) return std::make_shared<const HostModel>();
+  if (id.size > kMaxModelBytes) {
+    Log("hostsim: %s is larger than %lld bytes; using an empty host model", id.path.c_str(),
+        static_cast<long long>(kMaxModelBytes));
+    return std::make_shared<const HostModel>();
+  }
+  std::ifstream in(id.path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  std::vector<std::string> errors;
+  auto model = std::make_shared<const HostModel>(HostModel_Parse(text.str(), &errors));
+  for (const std::string &error : errors) {
+    Log("hostsim: %s: %s; line skipped", id.path.c_str(), error.c_str());
+  }
+  return model;
+}
+
+}  // namespace
+
+bool HostModel::Fails(const std::string &what, const std::vector<std::string> &key) const {
+  if (failures.empty()) return false;
+  Fields entry{what};
+  if (failures.count(entry)) return true;
+  entry.insert(entry.end(), key.begin(), key.end());
+  return !key.empty() && failures.count(entry) != 0;
+}
+
+bool HostModel_ParseUint64(const std::string &text, uint64_t *value) {
+  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char *digits = text.c_str() + (hex ? 2 : 0);
+  if (*digits == '\0' || !isxdigit(static_cast<unsigned char>(*digits))) return false;
+  errno = 0;
+  char *end = nullptr;
+  unsigned long long v = strtoull(digits, &end, hex ? 16 : 10);
+  if (errno != 0 || end != text.c_str() + text.size()) return false;
+  *value = v;
+  return true;
+}
+
+bool HostModel_ParseInt64(const std::string &text, int64_t *value) {
+  bool negative = !text.empty() && text[0] == '-';
+  uint64_t magnitude;
+  if (!HostModel_ParseUint64(negative ? text.substr(1) : text, &magnitude)) return false;
+  if (negative) {
+    if (magnitude > static_cast<uint64_t>(INT64_MAX) + 1) return false;
+    *value = static_cast<int64_t>(0 - magnitude);
+  } else {
+    if (magnitude > static_cast<uint64_t>(INT64_MAX)) return false;
+    *value = static_cast<int64_t>(magnitude);
+  }
+  return true;
+}
+
+bool HostModel_SplitFields(const std::string &line, std::vector<std::string> *fields) {
+  fields->clear();
+  size_t i = 0, n = line.size();
+  while (true) {
+    while (i < n && IsBlank(line[i])) ++i;
+    if (i == n || line[i] == '#') return true;
+    std::string field;
+    while (i < n && !IsBlank(line[i]) && line[i] != '#') {
+      if (line[i] != '"') {
+        field += line[i++];
+        continue;
+      }
+      for (++i;; ++i) {
+        if (i == n) return false;
+        if (line[i] == '"') break;
+        if (line[i] == '\\' && i + 1 < n && (line[i + 1] == '"' || line[i + 1] == '\\')) ++i;
+        field += line[i];
+      }
+      ++i;  // closing quote
+    }
+    fields->push_back(std::move(field));
+  }
+}
+
+HostModel HostModel_Parse(const std::string &text, std::vector<std::string> *errors) {
+  HostModel model;
+  std::istringstream in(text);
+  std::string line;
+  Fields fields;
+  for (int number = 1; std::getline(in, line); ++number) {
+    std::string why;
+    if (!HostModel_SplitFields(line, &fields)) {
+      why = "unterminated double quote";
+    } else if (fields.empty() || ParseRecord(model, fields, &why)) {
+      continue;
+    }
+    if (errors) errors->push_back("line " + std::to_string(number) + ": " + why);
+  }
+  return model;
+}
+
+std::shared_ptr<const HostModel> HostModel_Current(void) {
+  FileIdentity id = Identify(SimRoot_Path(kModelPath));
+  std::lock_guard<std::mutex> hold(gCacheLock);
+  if (!gCache.model || !(gCache.identity == id)) {
+    gCache.model = Load(id);
+    gCache.identity = id;
+  }
+  return gCache.model;
+}

@@ -1,0 +1,136 @@
+// The host model: the simulated host described by R/etc/hostsim.conf, which
+// answers the system-information calls, the kernel-control classes, the volume
+// lookup, the audit log and the event-stamp call of the stand-in host.
+//
+// File format: one record per line; fields separated by blanks (spaces or
+// tabs); a field with blanks between double quotes, inside which a backslash
+// makes the next " or backslash literal; "#" outside quotes starts a comment.
+// Records:
+//
+//   uuid UUID                          system UUID (text)
+//   build match | build mismatch TEXT  outcome of the kernel build check
+//   option GROUP NAME VALUE            integer configuration option
+//   advoption GROUP NAME VALUE         advanced integer option; GROUP is the
+//                                      group path joined with "/"
+//   vmgroup GROUPID NAME               VM group display name
+//   vm WORLDID NAME                    virtual machine (name query, kill)
+//   portgroup NAME SWITCH              port group and its virtual switch
+//   lun DEVICE FIGURE [PARTITION...]   LUN; with partitions it is a disk LUN
+//   path PATH DEVICE                   path and the device it leads to
+//   volume DEVICE:PARTITION VOLUME     volume lookup answer for a partition
+//   filesystem NAME1 NAME2             mounted file system, two names
+//   cpu VENDOR FIELD24 FIELD28         CPU 0 vendor, CPU information fields
+//   cpuoffline on|off                  whether CPUs may be taken offline
+//   pageretire threshold N             threshold on selected pages
+//   pagestatus PAGE STATUS             status of one machine page (default 0)
+//   swap ok | swap fail [MESSAGE]      outcome of swap reconfiguration
+//   fail WHAT [KEY...]                 make one operation fail (below)
+//
+// Integers are decimal or 0x-prefixed hexadecimal. A later record for the same
+// key replaces an earlier one; file systems keep their order. A line that does
+// not parse is skipped and logged once per reading of the file.
+//
+// `fail` records. Without a key, every call of that kind fails; with a key,
+// only the call for that instance. Numeric keys are compared as numbers.
+//
+//   WHAT            KEY             what fails
+//   uuid            -               read of the system UUID node
+//   intopt          GROUP NAME      read and write of that integer option
+//   vmgroup         GROUPID         read of the VM group information node
+//   nicdown         NIC             taking that NIC down (link flapping node)
+//   threshold       -               read of the page retirement threshold
+//   pagestatus      PAGE            page status request
+//   retire          PAGE            page retirement request
+//   cpuinfo         -               read of the CPU information node
+//   cpulist         CPU             read of one CPU's record
+//   offlineenabled  -               read of the CPU-offline-allowed node
+//   cpuoffline      CPU             taking that CPU offline
+//   portgroup       NAME            port group lookup (throws)
+//   lun             DEVICE          LUN lookup (throws)
+//   path            PATH            path lookup (throws)
+//   volume          DEVICE:PART     volume lookup (fails with EIO)
+//   filesystems     -               listing the mounted file systems (throws)
+//   filesystem      NAME1           both name getters of that file system
+//   swap            -               swap reconfiguration (throws)
+//   vm              WORLDID         virtual machine lookup (throws)
+//   vmkill          WORLDID         kill request (throws)
+//   advoption       GROUP NAME      reading that advanced option (throws)
+//   audit           -               audit log write (returns EIO)
+//   stamp           -               event-stamp call (returns -ENOSYS)
+//
+// Absent records give the platform's "nothing there" answer: HYK_NOT_FOUND
+// from a system-information read, an empty pointer from a lookup that returns
+// one, an exception from a call that must return an object or a value. Two
+// defaults: a host without a "swap" record reconfigures swap successfully, and
+// a page without a "pagestatus" record has status 0.
+//
+// Thread safety: HostModel_Current() may be called from any thread; the
+// snapshots it returns are immutable.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct HostModelLun {
+  uint32_t pathFigure = 0;
+  std::vector<uint32_t> partitions;  // listed: the LUN is a disk LUN
+};
+
+struct HostModelFileSystem {
+  std::string name1;
+  std::string name2;
+};
+
+struct HostModelCpu {
+  std::string vendor;
+  uint32_t field24 = 0;
+  uint32_t field28 = 0;
+};
+
+struct HostModel {
+  std::optional<std::string> uuid;
+  std::optional<std::string> kernelBuild;  // set: "build mismatch TEXT"
+  std::map<std::pair<std::string, std::string>, int64_t> options;     // (group, name)
+  std::map<std::pair<std::string, std::string>, int64_t> advOptions;  // (group path, name)
+  std::map<int64_t, std::string> vmGroups;
+  std::map<int64_t, std::string> vms;
+  std::map<std::string, std::string> portGroups;  // port group -> switch
+  std::map<std::string, HostModelLun> luns;
+  std::map<std::string, std::string> paths;  // path -> device
+  std::map<std::pair<std::string, int64_t>, std::string> volumes;  // (device, partition)
+  std::vector<HostModelFileSystem> fileSystems;
+  std::optional<HostModelCpu> cpu;
+  std::optional<bool> cpuOfflineEnabled;
+  std::optional<uint64_t> pageRetireThreshold;
+  std::map<uint64_t, uint32_t> pageStatus;
+  std::optional<std::string> swapFailure;  // set: "swap fail MESSAGE"
+  std::set<std::vector<std::string>> failures;  // {WHAT, KEY...}
+
+  // True when a `fail` record covers operation `what` on instance `key`
+  // (key fields as the table above lists them; numbers in decimal).
+  bool Fails(const std::string &what, const std::vector<std::string> &key = {}) const;
+};
+
+// The model as R/etc/hostsim.conf describes it now. The file is read on first
+// use and again whenever its modification time (nanoseconds), size, inode or
+// path (a new $KELD_ROOT) changes; a missing or unreadable file is an empty
+// model. Never null.
+std::shared_ptr<const HostModel> HostModel_Current(void);
+
+// Parses the text of a host model file. Every skipped line adds one message
+// ("line N: reason") to *errors when it is not null.
+HostModel HostModel_Parse(const std::string &text, std::vector<std::string> *errors);
+
+// Splits one line into fields by the rules above. False (fields unspecified)
+// when a double quote is not closed.
+bool HostModel_SplitFields(const std::string &line, std::vector<std::string> *fields);
+
+// Parses a decimal or 0x-hexadecimal integer filling the whole text.
+bool HostModel_ParseInt64(const std::string &text, int64_t *value);
+bool HostModel_ParseUint64(const std::string &text, uint64_t *value);

@@ -1,0 +1,258 @@
+// hubdsink: plays the host management agent. Listens on the event socket,
+// takes one event record per connection and prints each as one line on
+// standard output, flushed at once.
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "clock.h"
+#include "simRoot.h"
+#include "vprobRecordReader.h"
+
+namespace {
+
+const char kSocketPath[] = "/var/run/ombrel/hubd-vprob.sock";
+// The largest record the daemon builds is under 19 KiB.
+const size_t kMaxRecordBytes = 64 * 1024;
+// A client that neither finishes nor closes within this time has sent what it
+// is going to send.
+const int64_t kReceiveTimeoutMs = 5000;
+
+const char kUsage[] =
+    "usage: hubdsink [--count N] [--text]\n"
+    "Listens on $KELD_ROOT/var/run/ombrel/hubd-vprob.sock, reads one event record\n"
+    "per connection and prints one line per record on standard output:\n"
+    "  {\"time\":US,\"id\":\"ID\",\"uuid\":\"UUID\",\"args\":[...]}\n"
+    "Strings are JSON strings, a null string is null, integers are numbers.\n"
+    "A record that does not decode prints {\"error\":\"REASON\"}; empty\n"
+    "connections are ignored.\n"
+    "  --count N  exit 0 after N printed lines (records and errors)\n"
+    "  --text     print \"US ID ARG...\" instead (strings quoted)\n"
+    "  --help     this text\n"
+    "SIGTERM and SIGINT end it with status 0.\n";
+
+[[noreturn]] void Die(const std::string &reason, int status = 2) {
+  fprintf(stderr, "hubdsink: %s\n", reason.c_str());
+  exit(status);
+}
+
+void OnTerminate(int) { _exit(0); }
+
+// Length of the valid UTF-8 sequence at s[i..n), or 0 when it is not one.
+size_t Utf8Length(const unsigned char *s, size_t i, size_t n) {
+  unsigned char c = s[i];
+  size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
+  if (len == 0 || i + len > n) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    if ((s[i + k] & 0xc0) != 0x80) return 0;
+  }
+  if (len == 2 && c < 0xc2) return 0;                                    // overlong
+  if (len == 3 && c == 0xe0 && s[i + 1] < 0xa0) return 0;                // overlong
+  if (len == 3 && c == 0xed && s[i + 1] >= 0xa0) return 0;               // surrogate
+  if (len == 4 && ((c == 0xf0 && s[i + 1] < 0x90) || c > 0xf4 || (c == 0xf4 && s[i + 1] >= 0x90))) {
+    return 0;
+  }
+  return len;
+}
+
+// A JSON string literal; bytes that are not valid UTF-8 become U+FFFD.
+std::string JsonString(const std::string &text) {
+  const unsigned char *s = reinterpret_cast<const unsigned char *>(text.data());
+  std::string out = "\"";
+  for (size_t i = 0, n = text.size(); i < n;) {
+    unsigned char c = s[i];
+    size_t len = Utf8Length(s, i, n);
+    if (len == 0) {
+      out += "\\ufffd";
+      ++i;
+      continue;
+    }
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7f) {
+      char esc[8];
+      snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out.append(text, i, len);
+    }
+    i += len;
+  }
+  return out + "\"";
+}
+
+// A readable quoted string for --text: C-style escapes for ", \ and
+// non-printable bytes.
+std::string TextString(const std::string &text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7f) {
+      char esc[8];
+      snprintf(esc, sizeof esc, "\\x%02x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string RenderArg(const VProbArg &arg, bool json) {
+  char num[40];
+  if (auto s = std::get_if<std::string>(&arg)) return json ? JsonString(*s) : TextString(*s);
+  if (std::holds_alternative<VProbNullString>(arg)) return json ? "null" : "(null)";
+  if (auto i = std::get_if<int64_t>(&arg)) {
+    snprintf(num, sizeof num, "%" PRId64, *i);
+  } else if (auto u = std::get_if<uint64_t>(&arg)) {
+    snprintf(num, sizeof num, "%" PRIu64, *u);
+  } else if (auto d = std::get_if<double>(&arg)) {
+    if (json && !std::isfinite(*d)) return "null";
+    snprintf(num, sizeof num, "%.17g", *d);
+  } else {
+    int32_t type = std::get<VProbUnknownArg>(arg).type;
+    snprintf(num, sizeof num, json ? "{\"type\":%" PRId32 "}" : "?type%" PRId32, type);
+  }
+  return num;
+}
+
+std::string RenderRecord(const VProbRecordDecoded &r, bool json) {
+  std::string line;
+  if (json) {
+    line = "{\"time\":" + std::to_string(r.time) + ",\"id\":" + JsonString(r.id) +
+           ",\"uuid\":" + JsonString(r.uuid) + ",\"args\":[";
+    for (size_t i = 0; i < r.args.size(); ++i) line += (i ? "," : "") + RenderArg(r.args[i], true);
+    return line + "]}";
+  }
+  line = std::to_string(r.time) + " " + r.id;
+  for (const VProbArg &arg : r.args) line += " " + RenderArg(arg, false);
+  return line;
+}
+
+// Reads one connection until EOF, the size cap or the receive timeout.
+// False when the client sent more than a record can hold.
+bool ReceiveAll(int fd, std::vector<unsigned char> *data) {
+  auto nowMs = [] {
+    struct timespec now = Clock_Monotonic();
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  };
+  int64_t deadline = nowMs() + kReceiveTimeoutMs;
+  unsigned char chunk[4096];
+  while (true) {
+    int64_t left = deadline - nowMs();
+    struct pollfd p = {fd, POLLIN, 0};
+    int ready = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return true;  // timed out (or poll failed): take what came
+    ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return true;
+    data->insert(data->end(), chunk, chunk + got);
+    if (data->size() > kMaxRecordBytes) return false;
+  }
+}
+
+bool FitsSunPath(const std::string &path) { return path.size() < sizeof(sockaddr_un::sun_path); }
+
+// Listens on the event socket. The socket is bound under a temporary name and
+// renamed into place once it listens (replacing a stale socket), so a client
+// that sees the file can connect at once.
+int Listen() {
+  std::string path = SimRoot_Path(kSocketPath);
+  std::string temp = path.substr(0, path.rfind('/') + 1) + ".hubdsink." + std::to_string(getpid());
+  if (!FitsSunPath(path) || !FitsSunPath(temp)) Die("socket path too long: " + path, 1);
+  SimRoot_MakeParents(kSocketPath);
+
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) Die(std::string("socket: ") + strerror(errno), 1);
+  struct sockaddr_un addr {};
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path, temp.c_str(), temp.size() + 1);
+  unlink(temp.c_str());
+  if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 128) != 0 ||
+      rename(temp.c_str(), path.c_str()) != 0) {
+    int error = errno;
+    unlink(temp.c_str());
+    Die("cannot listen on " + path + ": " + strerror(error), 1);
+  }
+  return fd;
+}
+
+void PrintLine(const std::string &line) {
+  if (fputs((line + "\n").c_str(), stdout) == EOF || fflush(stdout) != 0) {
+    Die(std::string("cannot write to standard output: ") + strerror(errno), 1);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  long long count = 0;  // 0: no limit
+  bool json = true;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--text") {
+      json = false;
+    } else if (arg == "--count" || arg.rfind("--count=", 0) == 0) {
+      std::string value = arg == "--count" ? (i + 1 < argc ? argv[++i] : "") : arg.substr(8);
+      char *end = nullptr;
+      errno = 0;
+      count = strtoll(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || errno != 0 || count < 1) {
+        Die("--count needs a positive integer, got \"" + value + "\"");
+      }
+    } else {
+      Die("unknown argument \"" + arg + "\" (see --help)");
+    }
+  }
+
+  struct sigaction sa {};
+  sa.sa_handler = OnTerminate;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  int listener = Listen();
+  for (long long printed = 0; count == 0 || printed < count;) {
+    int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      Die(std::string("accept: ") + strerror(errno), 1);
+    }
+    std::vector<unsigned char> data;
+    bool whole = ReceiveAll(client, &data);
+    close(client);
+    if (data.empty()) continue;
+
+    VProbRecordDecoded record;
+    std::string error;
+    if (!whole) {
+      error = "record longer than " + std::to_string(kMaxRecordBytes) + " bytes";
+    } else if (VProbRecord_Decode(data.data(), data.size(), &record, &error)) {
+      PrintLine(RenderRecord(record, json));
+      ++printed;
+      continue;
+    }
+    PrintLine(json ? "{\"error\":" + JsonString(error) + "}" : "error: " + error);
+    ++printed;
+  }
+  return 0;
+}
