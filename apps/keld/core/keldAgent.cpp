@@ -69,6 +69,7 @@ unsigned FunctionAddress(AgentFunction f) {
 
 void *Guard(void *arg) {
   AgentFunction function = reinterpret_cast<AgentFunction>(arg);
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);  // see AgentWaitWindow
   if (pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr) != 0) {
     LogMsg("Failed to set thread cancel type for agent function(%#x).\n", FunctionAddress(function));
   }
@@ -179,10 +180,18 @@ uint32_t Agent_InitDomain(const char *name, const char *domain, Agent **agentOut
   return Agent_Init(name, {domain}, {}, agentOut);
 }
 
+AgentWaitWindow::AgentWaitWindow() { pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr); }
+
+AgentWaitWindow::~AgentWaitWindow() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr); }
+
 uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut) {
   for (;;) {
     struct pollfd p = {agent->descriptor, POLLIN, 0};
-    int rc = poll(&p, 1, -1);
+    int rc;
+    {
+      AgentWaitWindow window;
+      rc = poll(&p, 1, -1);
+    }
     if (rc == -1) {
       if (errno == EINTR) continue;
       LogMsg("Failed to poll - %s\n", strerror(errno));

@@ -43,3 +43,16 @@ uint32_t Agent_InitDomain(const char *name, const char *domain, Agent **agentOut
 uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut);
 // Releases the agent (unregistering its stream) and nulls the reference.
 void Agent_Cleanup(Agent **agentRef);
+
+// Agent threads are cancelled asynchronously at shutdown, but only while they
+// wait for their next observation: a thread cancelled in the middle of a
+// handler could be stopped inside a destructor or while holding a lock. The
+// guard keeps cancellation disabled; an AgentWaitWindow enables it for the
+// duration of one blocking wait (poll) of the calling agent thread.
+class AgentWaitWindow {
+ public:
+  AgentWaitWindow();
+  ~AgentWaitWindow();
+  AgentWaitWindow(const AgentWaitWindow &) = delete;
+  AgentWaitWindow &operator=(const AgentWaitWindow &) = delete;
+};

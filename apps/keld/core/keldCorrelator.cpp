@@ -88,7 +88,12 @@ void Correlator_RunWithWakeups(const char *name, const char *domain,
     struct pollfd fds[5];
     fds[0] = {agent->descriptor, POLLIN, 0};
     for (int i = 0; i < wakeCount; i++) fds[i + 1] = {wakeFds[i], POLLIN, 0};
-    if (poll(fds, static_cast<nfds_t>(wakeCount + 1), -1) == -1) {
+    int rc;
+    {
+      AgentWaitWindow window;
+      rc = poll(fds, static_cast<nfds_t>(wakeCount + 1), -1);
+    }
+    if (rc == -1) {
       if (errno == EINTR) continue;
       LogMsg("Failed to poll - %s\n", strerror(errno));
       break;
