@@ -13,10 +13,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "clock.h"
+#include "eventKind.h"
 #include "simRoot.h"
 #include "vprobRecordReader.h"
 
@@ -38,7 +40,9 @@ const char kUsage[] =
     "A record that does not decode prints {\"error\":\"REASON\"}; empty\n"
     "connections are ignored.\n"
     "  --count N  exit 0 after N printed lines (records and errors)\n"
-    "  --text     print \"US ID ARG...\" instead (strings quoted)\n"
+    "  --text     print readable lines instead: the event's local time\n"
+    "             (HH:MM:SS.mmm), kind, ID and arguments separated by \" | \";\n"
+    "             a null string is (null), control bytes are escaped as \\xNN\n"
     "  --help     this text\n"
     "SIGTERM and SIGINT end it with status 0.\n";
 
@@ -93,14 +97,13 @@ std::string JsonString(const std::string &text) {
   return out + "\"";
 }
 
-// A readable quoted string for --text: C-style escapes for ", \ and
-// non-printable bytes.
+// A string for --text, as it is: only a backslash and the control bytes are
+// escaped, so that one event stays one line.
 std::string TextString(const std::string &text) {
-  std::string out = "\"";
+  std::string out;
   for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
+    if (c == '\\') {
+      out += "\\\\";
     } else if (c < 0x20 || c == 0x7f) {
       char esc[8];
       snprintf(esc, sizeof esc, "\\x%02x", c);
@@ -109,7 +112,18 @@ std::string TextString(const std::string &text) {
       out += static_cast<char>(c);
     }
   }
-  return out + "\"";
+  return out;
+}
+
+// "HH:MM:SS.mmm" in local time for an event time in microseconds.
+std::string TextTime(uint64_t micros) {
+  time_t seconds = static_cast<time_t>(micros / 1000000u);
+  struct tm local {};
+  char text[32] = "??:??:??";
+  if (localtime_r(&seconds, &local) != nullptr) strftime(text, sizeof text, "%H:%M:%S", &local);
+  char out[48];
+  snprintf(out, sizeof out, "%s.%03u", text, static_cast<unsigned>(micros % 1000000u / 1000u));
+  return out;
 }
 
 std::string RenderArg(const VProbArg &arg, bool json) {
@@ -138,8 +152,10 @@ std::string RenderRecord(const VProbRecordDecoded &r, bool json) {
     for (size_t i = 0; i < r.args.size(); ++i) line += (i ? "," : "") + RenderArg(r.args[i], true);
     return line + "]}";
   }
-  line = std::to_string(r.time) + " " + r.id;
-  for (const VProbArg &arg : r.args) line += " " + RenderArg(arg, false);
+  char head[64];
+  snprintf(head, sizeof head, "%s  %-7s  ", TextTime(r.time).c_str(), EventKind(r.id));
+  line = head + TextString(r.id);
+  for (size_t i = 0; i < r.args.size(); ++i) line += (i ? " | " : "  ") + RenderArg(r.args[i], false);
   return line;
 }
 

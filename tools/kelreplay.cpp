@@ -10,23 +10,29 @@
 //   expect-action +SECONDS VERB [ARG...]    a host action at that time (+-1 s)
 // Expectation times count from the observation line before them (from the
 // start of the scenario when there is none).
+//
+// Each scenario runs in a child process of its own (correlator state lives
+// for the process) with a temporary simulated root holding the host model.
+#include <ftw.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "actionsJournal.h"
 #include "clock.h"
+#include "eventKind.h"
 #include "kelLib.h"
 #include "kelRecord.h"
 #include "kelScenario.h"
@@ -34,7 +40,6 @@
 #include "keldStream.h"
 #include "keldTimer.h"
 #include "keldVprob.h"
-#include "simRoot.h"
 #include "vprobRecordReader.h"
 
 namespace {
@@ -46,6 +51,7 @@ constexpr const char *kDefaultHostModel =
     "option PageRetire ThresholdInterval 10\n";
 
 constexpr int64_t kEpoch = 1767225600;  // 2026-01-01T00:00:00Z: a fixed start keeps runs reproducible
+constexpr double kTolerance = 1.0;      // seconds either side of an expected time
 
 struct Options {
   std::string hostModel;
@@ -56,24 +62,27 @@ struct Options {
 };
 
 struct Delivered {
-  double at;  // seconds since the start
+  double at;     // seconds since the start
+  uint64_t seq;  // order of occurrence among events and actions
   std::string id;
-  std::vector<std::string> args;
+  std::vector<VProbArg> args;
   std::string message;
 };
 
 struct Action {
   double at;
-  std::string text;  // "VERB ARGS..."
+  uint64_t seq;
+  std::string text;                // "VERB ARGS..." as journaled
+  std::vector<std::string> words;  // the same, split (quotes removed)
 };
 
 struct Expectation {
   enum Kind { Event, None, HostAction } kind;
   int line;
-  double at;    // Event, HostAction; None: from
-  double to;    // None
-  std::string id;  // Event, None (may be empty); HostAction: the action text
-  std::vector<std::string> args;
+  double at;       // Event, HostAction; None: from
+  double to;       // None
+  std::string id;  // Event, None (may be empty)
+  std::vector<std::string> words;  // Event: arguments; HostAction: verb and arguments
   bool met = false;
 };
 
@@ -81,15 +90,6 @@ struct Step {
   double at;
   KelScenarioLine obs;
 };
-
-std::string ArgText(const VProbArg &a) {
-  if (auto s = std::get_if<std::string>(&a)) return *s;
-  if (std::get_if<VProbNullString>(&a)) return "(null)";
-  if (auto i = std::get_if<int64_t>(&a)) return std::to_string(*i);
-  if (auto u = std::get_if<uint64_t>(&a)) return std::to_string(*u);
-  if (auto d = std::get_if<double>(&a)) return std::to_string(*d);
-  return "?";
-}
 
 std::string JsonString(const std::string &s) {
   std::string out = "\"";
@@ -108,11 +108,47 @@ std::string JsonString(const std::string &s) {
   return out + "\"";
 }
 
-std::string Kind(const std::string &id) {
-  if (id.rfind("nox.problem.", 0) == 0) return "problem";
-  if (id.rfind("nox.audit.", 0) == 0) return "audit";
-  if (id.rfind("nox.clear.", 0) == 0) return "clear";
+// An argument as expectations name it: the text itself, "(null)", a number.
+std::string ArgText(const VProbArg &a) {
+  if (auto s = std::get_if<std::string>(&a)) return *s;
+  if (std::get_if<VProbNullString>(&a)) return "(null)";
+  if (auto i = std::get_if<int64_t>(&a)) return std::to_string(*i);
+  if (auto u = std::get_if<uint64_t>(&a)) return std::to_string(*u);
+  if (auto d = std::get_if<double>(&a)) {
+    char buf[40];
+    snprintf(buf, sizeof buf, "%.17g", *d);
+    return buf;
+  }
   return "?";
+}
+
+// An argument as hubdsink prints it: JSON string, null or number.
+std::string ArgJson(const VProbArg &a) {
+  if (auto s = std::get_if<std::string>(&a)) return JsonString(*s);
+  if (std::get_if<VProbNullString>(&a)) return "null";
+  if (auto u = std::get_if<VProbUnknownArg>(&a)) return "{\"type\":" + std::to_string(u->type) + "}";
+  if (auto d = std::get_if<double>(&a); d && !std::isfinite(*d)) return "null";
+  return ArgText(a);
+}
+
+// An expected argument shown like an actual one: numbers bare, texts quoted.
+std::string WordJson(const std::string &word) {
+  if (word == "(null)") return "null";
+  size_t sign = word.rfind('-', 0) == 0 ? 1 : 0;
+  bool number = word.size() > sign && word.find_first_not_of("0123456789", sign) == std::string::npos;
+  return number ? word : JsonString(word);
+}
+
+std::string Describe(const Delivered &e) {
+  std::string out = e.id;
+  for (const VProbArg &a : e.args) out += " " + ArgJson(a);
+  return out;
+}
+
+std::string DescribeExpected(const Expectation &x) {
+  std::string out = x.id;
+  for (const std::string &w : x.words) out += " " + WordJson(w);
+  return out;
 }
 
 // The replay engine: every correlator, driven on this thread.
@@ -134,6 +170,7 @@ class Replay {
       for (const char *d : def->domains) SubscriptionList_AddDomain(r.subscriptions, d);
       if (def->setup == nullptr || def->setup()) running_.push_back(r);
     }
+    CollectActions();
   }
   ~Replay() {
     VProb_SetSink(nullptr);
@@ -150,12 +187,10 @@ class Replay {
       uint64_t next = Timer_NextDeadline();
       if (next == 0 || next * 1000000u > target) break;
       if (next * 1000000u > clock_.Micros()) clock_.SetMicros(next * 1000000u);
-      Timer_FireDue();
-      RunWakeups();
+      FireDue();
     }
     if (target > clock_.Micros()) clock_.SetMicros(target);
-    Timer_FireDue();
-    RunWakeups();
+    FireDue();
   }
 
   void Feed(const KelScenarioLine &line) {
@@ -163,6 +198,7 @@ class Replay {
     for (Running &r : running_) {
       if (!SubscriptionList_Matches(line.id.c_str(), r.subscriptions)) continue;
       void *buf = malloc(bytes.size());
+      if (buf == nullptr) continue;
       memcpy(buf, bytes.data(), bytes.size());
       Observation obs = nullptr;
       Kel_MakeKel(buf, static_cast<uint32_t>(bytes.size()), &obs);
@@ -172,11 +208,13 @@ class Replay {
       }
       Correlator_Dispatch(r.def->unhandled, r.table, obs);
       Kel_Free(obs);
+      CollectActions();
     }
     RunWakeups();
   }
 
   const std::vector<Delivered> &Events() const { return delivered_; }
+  const std::vector<Action> &Actions() const { return actions_; }
 
  private:
   struct Running {
@@ -185,14 +223,22 @@ class Replay {
     SubscriptionList *subscriptions;
   };
 
+  void FireDue() {
+    Timer_FireDue();
+    CollectActions();
+    RunWakeups();
+  }
+
   int OnSend(const uint8_t *rec, size_t len) {
+    CollectActions();  // what the host was asked before this event
     VProbRecordDecoded d;
     std::string error;
     Delivered ev;
     ev.at = Now();
+    ev.seq = seq_++;
     if (VProbRecord_Decode(rec, len, &d, &error)) {
       ev.id = d.id;
-      for (const VProbArg &a : d.args) ev.args.push_back(ArgText(a));
+      ev.args = d.args;
     } else {
       ev.id = "(undecodable: " + error + ")";
     }
@@ -200,6 +246,26 @@ class Replay {
     if (it != messages_.end()) ev.message = it->second;
     delivered_.push_back(ev);
     return 0;
+  }
+
+  // Takes the journal lines written since the last call, stamped with the
+  // virtual time (the journal itself has whole seconds only).
+  void CollectActions() {
+    std::ifstream in(ActionsJournal_Path(), std::ios::binary);
+    if (!in) return;
+    in.seekg(static_cast<std::streamoff>(journalRead_));
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t begin = 0;
+    for (size_t end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1) {
+      std::string line = text.substr(begin, end - begin);
+      size_t sp = line.find(' ');
+      if (sp == std::string::npos) continue;
+      Action a{Now(), seq_++, line.substr(sp + 1), {}};
+      std::string ignored;
+      if (!KelScenario_SplitWords(a.text, &a.words, &ignored)) a.words = {a.text};
+      actions_.push_back(a);
+    }
+    journalRead_ += begin;
   }
 
   void RunWakeups() {
@@ -212,6 +278,7 @@ class Replay {
         char drain[10];
         if (read(p.fd, drain, sizeof drain) > 0) {
           r.def->wakeCallback();
+          CollectActions();
           again = true;
         }
       }
@@ -224,32 +291,62 @@ class Replay {
   std::vector<Running> running_;
   std::map<std::string, std::string> messages_;
   std::vector<Delivered> delivered_;
+  std::vector<Action> actions_;
+  size_t journalRead_ = 0;
+  uint64_t seq_ = 0;
 };
 
-[[noreturn]] void Usage(int status) {
-  FILE *out = status == 0 ? stdout : stderr;
-  fprintf(out,
-          "Usage: kelreplay [--host-model FILE] [--json] [--allow-extra] [--settle SECONDS] SCENARIO...\n"
-          "Replays scenarios through keld's correlators under a virtual clock and prints\n"
-          "every event that would reach hubd and every host action, in time order.\n"
-          "Scenario lines: +SECONDS ID FORMAT [ARG...] (as for kelinject), and\n"
-          "  expect +SECONDS EVENT-ID [ARG...]    expect-none +FROM +TO [EVENT-ID]\n"
-          "  expect-action +SECONDS VERB [ARG...]\n"
-          "Expectation times count from the observation line before them.\n"
-          "Exit status: 0 when every expectation holds and every event was expected\n"
-          "(or --allow-extra), 1 otherwise, 2 on bad input.\n"
-          "  --host-model FILE  the host model (default: a minimal host)\n"
-          "  --json             one JSON object per event or action\n"
-          "  --allow-extra      events that no expectation names are not an error\n"
-          "  --settle SECONDS   virtual time run after the last line (default 10)\n");
-  exit(status);
+const char kUsage[] =
+    "Usage: kelreplay [--host-model FILE] [--json] [--allow-extra] [--settle SECONDS]\n"
+    "                 SCENARIO...\n"
+    "Replays scenarios through keld's correlators under a virtual clock and prints\n"
+    "every event that would reach hubd and every host action, in time order.\n"
+    "Scenario lines: +SECONDS ID FORMAT [ARG...] (as for kelinject), and\n"
+    "  expect +SECONDS EVENT-ID [ARG...]    an event at that time (within 1 s) whose\n"
+    "                                       arguments begin with the ARGs given\n"
+    "  expect-none +FROM +TO [EVENT-ID]     no event (with that ID) in the span\n"
+    "  expect-action +SECONDS VERB [ARG...] a host action, as the actions journal\n"
+    "                                       writes it\n"
+    "Expectation times count from the observation line before them.\n"
+    "Exit status: 0 when every expectation holds and every event was expected\n"
+    "(or --allow-extra), 1 otherwise (with a diff: '-' expected, '+' actual),\n"
+    "2 on bad input.\n"
+    "  --host-model FILE  the host model (default: a minimal host)\n"
+    "  --json             one JSON object per event or action on standard output;\n"
+    "                     the verdict goes to standard error\n"
+    "  --allow-extra      events that no expectation names are not an error\n"
+    "  --settle SECONDS   virtual time run after the last line (default 10)\n"
+    "  --help             this text\n";
+
+// "+SECONDS" or "SECONDS", not negative.
+bool ParseTime(const std::string &word, double *out) {
+  const char *text = word.c_str() + (word.rfind('+', 0) == 0 ? 1 : 0);
+  if (*text == '\0') return false;
+  char *end = nullptr;
+  *out = strtod(text, &end);
+  return end != nullptr && *end == '\0' && *out >= 0 && std::isfinite(*out);
 }
 
-bool ParseTime(const std::string &word, double *out) {
-  if (word.size() < 2 || word[0] != '+') return false;
-  char *end = nullptr;
-  *out = strtod(word.c_str() + 1, &end);
-  return end != nullptr && *end == '\0' && *out >= 0 && std::isfinite(*out);
+// Parses one expectation line (already split into words); `lastObs` is the
+// time of the observation before it.
+bool ParseExpectation(const std::vector<std::string> &w, double lastObs, Expectation *e) {
+  if (w[0] == "expect" && w.size() >= 3 && ParseTime(w[1], &e->at)) {
+    e->kind = Expectation::Event;
+    e->id = w[2];
+    e->words.assign(w.begin() + 3, w.end());
+  } else if (w[0] == "expect-none" && (w.size() == 3 || w.size() == 4) && ParseTime(w[1], &e->at) &&
+             ParseTime(w[2], &e->to) && e->to >= e->at) {
+    e->kind = Expectation::None;
+    if (w.size() == 4) e->id = w[3];
+    e->to += lastObs;
+  } else if (w[0] == "expect-action" && w.size() >= 3 && ParseTime(w[1], &e->at)) {
+    e->kind = Expectation::HostAction;
+    e->words.assign(w.begin() + 2, w.end());
+  } else {
+    return false;
+  }
+  e->at += lastObs;
+  return true;
 }
 
 // Splits a scenario into observation steps and expectations.
@@ -260,7 +357,7 @@ bool Load(const std::string &path, std::vector<Step> *steps, std::vector<Expecta
     *error = path + ": cannot open";
     return false;
   }
-  double t = 0, lastObs = 0;
+  double t = 0;
   int number = 0;
   for (std::string text; std::getline(in, text);) {
     number++;
@@ -274,28 +371,10 @@ bool Load(const std::string &path, std::vector<Step> *steps, std::vector<Expecta
     if (w[0].rfind("expect", 0) == 0) {
       Expectation e{};
       e.line = number;
-      bool ok = false;
-      if (w[0] == "expect" && w.size() >= 3 && ParseTime(w[1], &e.at)) {
-        e.kind = Expectation::Event;
-        e.id = w[2];
-        e.args.assign(w.begin() + 3, w.end());
-        ok = true;
-      } else if (w[0] == "expect-none" && (w.size() == 3 || w.size() == 4) && ParseTime(w[1], &e.at) &&
-                 ParseTime(w[2], &e.to)) {
-        e.kind = Expectation::None;
-        if (w.size() == 4) e.id = w[3];
-        e.to += lastObs;
-        ok = true;
-      } else if (w[0] == "expect-action" && w.size() >= 3 && ParseTime(w[1], &e.at)) {
-        e.kind = Expectation::HostAction;
-        for (size_t i = 2; i < w.size(); i++) e.id += (i > 2 ? " " : "") + w[i];
-        ok = true;
-      }
-      if (!ok) {
+      if (!ParseExpectation(w, t, &e)) {
         *error = where + "bad expectation: " + text;
         return false;
       }
-      e.at += lastObs;
       expects->push_back(e);
       continue;
     }
@@ -307,32 +386,111 @@ bool Load(const std::string &path, std::vector<Step> *steps, std::vector<Expecta
     }
     if (!has) continue;
     t += line.delaySeconds;
-    lastObs = t;
     steps->push_back({t, line});
   }
   return true;
 }
 
-std::vector<Action> ReadActions(int64_t start) {
-  std::vector<Action> actions;
-  std::ifstream in(SimRoot_Path("/var/log/hostsim-actions.log"));
-  for (std::string line; std::getline(in, line);) {
-    size_t sp = line.find(' ');
-    if (sp == std::string::npos) continue;
-    actions.push_back({std::strtod(line.c_str(), nullptr) - static_cast<double>(start), line.substr(sp + 1)});
+bool Near(double a, double b) { return std::fabs(a - b) <= kTolerance + 1e-9; }
+
+void PrintTimeline(const std::string &path, const std::vector<Delivered> &events,
+                   const std::vector<Action> &actions, bool json) {
+  if (!json) printf("== %s\n", path.c_str());
+  size_t ai = 0;
+  auto printAction = [&](const Action &a) {
+    if (json) {
+      printf("{\"time\":%.3f,\"action\":%s}\n", a.at, JsonString(a.text).c_str());
+    } else {
+      printf("%+10.3f  action   %s\n", a.at, a.text.c_str());
+    }
+  };
+  for (const Delivered &e : events) {
+    while (ai < actions.size() && actions[ai].seq < e.seq) printAction(actions[ai++]);
+    if (json) {
+      std::string args;
+      for (const VProbArg &a : e.args) args += (args.empty() ? "" : ",") + ArgJson(a);
+      printf("{\"time\":%.3f,\"kind\":\"%s\",\"id\":%s,\"args\":[%s],\"message\":%s}\n", e.at,
+             EventKind(e.id), JsonString(e.id).c_str(), args.c_str(), JsonString(e.message).c_str());
+    } else {
+      printf("%+10.3f  %-7s  %s\n            %s\n", e.at, EventKind(e.id), Describe(e).c_str(),
+             e.message.c_str());
+    }
   }
-  return actions;
+  while (ai < actions.size()) printAction(actions[ai++]);
 }
 
-bool Near(double a, double b) { return std::fabs(a - b) <= 1.0 + 1e-9; }
+// One line of the diff of expected against actual.
+struct DiffLine {
+  double at;
+  int rank;      // at equal times: expected only (0) before what happened (1)
+  uint64_t seq;  // what happened: in the order it happened
+  std::string text;
+};
 
-std::string Describe(const Delivered &e) {
-  std::string out = e.id;
-  for (const std::string &a : e.args) out += " " + JsonString(a);
-  return out;
+// Matches the expectations against the events and actions; returns the diff
+// lines of every difference, with the matched events and the actions as
+// context ('-' expected only, '+' actual only, ' ' both).
+std::vector<DiffLine> Check(std::vector<Expectation> &expects, const std::vector<Delivered> &events,
+                            const std::vector<Action> &actions, bool allowExtra, size_t *differences) {
+  std::vector<bool> claimed(events.size(), false);
+  std::vector<std::string> forbidden(events.size());  // why an event may not be there
+  char head[40];
+  auto line = [&](char mark, double at, const std::string &what) {
+    snprintf(head, sizeof head, "%c %9.3f  ", mark, at);
+    return head + what;
+  };
+  std::vector<DiffLine> diff;
+  *differences = 0;
+  for (Expectation &x : expects) {
+    std::string where = "   (line " + std::to_string(x.line) + ")";
+    if (x.kind == Expectation::Event) {
+      for (size_t i = 0; i < events.size() && !x.met; i++) {
+        const Delivered &e = events[i];
+        if (claimed[i] || e.id != x.id || !Near(e.at, x.at) || x.words.size() > e.args.size()) continue;
+        bool argsMatch = true;
+        for (size_t k = 0; k < x.words.size() && argsMatch; k++) argsMatch = x.words[k] == ArgText(e.args[k]);
+        if (argsMatch) claimed[i] = x.met = true;
+      }
+      if (!x.met) diff.push_back({x.at, 0, 0, line('-', x.at, DescribeExpected(x) + where)});
+    } else if (x.kind == Expectation::None) {
+      x.met = true;
+      for (size_t i = 0; i < events.size(); i++) {
+        const Delivered &e = events[i];
+        if (e.at + 1e-9 >= x.at && e.at <= x.to + 1e-9 && (x.id.empty() || e.id == x.id)) {
+          x.met = false;
+          char span[64];
+          snprintf(span, sizeof span, "none expected from %.3f to %.3f", x.at, x.to);
+          forbidden[i] = "   (line " + std::to_string(x.line) + ": " + span + ")";
+        }
+      }
+    } else {
+      for (const Action &a : actions) x.met = x.met || (a.words == x.words && Near(a.at, x.at));
+      if (!x.met) {
+        std::string fields;
+        for (const std::string &w : x.words) fields += (fields.empty() ? "" : " ") + ActionsJournal_Field(w);
+        diff.push_back({x.at, 0, 0, line('-', x.at, "action   " + fields + where)});
+      }
+    }
+  }
+  *differences = diff.size();
+  bool strict = !allowExtra && !expects.empty();
+  for (size_t i = 0; i < events.size(); i++) {
+    const Delivered &e = events[i];
+    bool wrong = (strict && !claimed[i]) || !forbidden[i].empty();
+    if (wrong) ++*differences;
+    diff.push_back({e.at, 1, e.seq, line(wrong ? '+' : ' ', e.at, Describe(e) + forbidden[i])});
+  }
+  for (const Action &a : actions) diff.push_back({a.at, 1, a.seq, line(' ', a.at, "action   " + a.text)});
+  std::stable_sort(diff.begin(), diff.end(), [](const DiffLine &a, const DiffLine &b) {
+    if (std::fabs(a.at - b.at) > 1e-9) return a.at < b.at;
+    return a.rank != b.rank ? a.rank < b.rank : a.seq < b.seq;
+  });
+  return diff;
 }
 
-int RunScenario(const std::string &path, const Options &opt) {
+// Replays one scenario in the simulated root `root` (made and removed by the
+// caller). Its exit status.
+int RunScenario(const std::string &path, const Options &opt, const std::string &root) {
   std::vector<Step> steps;
   std::vector<Expectation> expects;
   std::string error;
@@ -340,12 +498,6 @@ int RunScenario(const std::string &path, const Options &opt) {
     fprintf(stderr, "kelreplay: %s\n", error.c_str());
     return 2;
   }
-  char tmpl[] = "/tmp/kelreplay-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) {
-    fprintf(stderr, "kelreplay: cannot make a temporary root\n");
-    return 2;
-  }
-  std::string root = tmpl;
   setenv("KELD_ROOT", root.c_str(), 1);
   mkdir((root + "/etc").c_str(), 0755);
   {
@@ -367,89 +519,66 @@ int RunScenario(const std::string &path, const Options &opt) {
       replay.Feed(s.obs);
     }
     if (!steps.empty()) end += steps.back().at;
-    for (const Expectation &e : expects) end = std::max(end, std::max(e.at, e.to) + 1.5);
+    for (const Expectation &e : expects) end = std::max(end, std::max(e.at, e.to) + kTolerance + 0.5);
     replay.AdvanceTo(end);
     events = replay.Events();
-    actions = ReadActions(kEpoch);
+    actions = replay.Actions();
   }
-  std::string cmd = "rm -rf '" + root + "'";
-  if (system(cmd.c_str()) != 0) fprintf(stderr, "kelreplay: could not remove %s\n", root.c_str());
-  unsetenv("KELD_ROOT");
 
-  // Print the timeline: events and actions in time order.
-  if (!opt.json) printf("== %s\n", path.c_str());
-  size_t ai = 0;
-  auto printAction = [&](const Action &a) {
-    if (opt.json) {
-      printf("{\"time\":%.3f,\"action\":%s}\n", a.at, JsonString(a.text).c_str());
-    } else {
-      printf("%+10.3f  action   %s\n", a.at, a.text.c_str());
-    }
-  };
-  for (const Delivered &e : events) {
-    while (ai < actions.size() && actions[ai].at <= e.at) printAction(actions[ai++]);
-    if (opt.json) {
-      std::string args;
-      for (const std::string &a : e.args) args += (args.empty() ? "" : ",") + JsonString(a);
-      printf("{\"time\":%.3f,\"kind\":\"%s\",\"id\":%s,\"args\":[%s],\"message\":%s}\n", e.at, Kind(e.id).c_str(),
-             JsonString(e.id).c_str(), args.c_str(), JsonString(e.message).c_str());
-    } else {
-      printf("%+10.3f  %-7s  %s\n            %s\n", e.at, Kind(e.id).c_str(), Describe(e).c_str(), e.message.c_str());
-    }
+  PrintTimeline(path, events, actions, opt.json);
+  if (expects.empty()) return 0;
+  size_t differences = 0;
+  std::vector<DiffLine> diff = Check(expects, events, actions, opt.allowExtra, &differences);
+  FILE *out = opt.json ? stderr : stdout;
+  if (differences == 0) {
+    fprintf(out, "ok   %s: %zu expectations met\n", path.c_str(), expects.size());
+    return 0;
   }
-  while (ai < actions.size()) printAction(actions[ai++]);
+  fprintf(out, "FAIL %s: %zu difference%s ('-' expected, '+' actual)\n", path.c_str(), differences,
+          differences == 1 ? "" : "s");
+  for (const DiffLine &d : diff) fprintf(out, "  %s\n", d.text.c_str());
+  return 1;
+}
 
-  // Check the expectations.
-  std::vector<bool> claimed(events.size(), false);
-  std::vector<std::string> problems;
-  for (Expectation &x : expects) {
-    if (x.kind == Expectation::Event) {
-      for (size_t i = 0; i < events.size() && !x.met; i++) {
-        const Delivered &e = events[i];
-        if (claimed[i] || e.id != x.id || !Near(e.at, x.at)) continue;
-        bool argsMatch = x.args.size() <= e.args.size() && std::equal(x.args.begin(), x.args.end(), e.args.begin());
-        if (argsMatch) claimed[i] = x.met = true;
-      }
-      if (!x.met) {
-        std::string want = x.id;
-        for (const std::string &a : x.args) want += " " + JsonString(a);
-        problems.push_back(path + ":" + std::to_string(x.line) + ": expected at " + std::to_string(x.at) +
-                           ": " + want);
-      }
-    } else if (x.kind == Expectation::None) {
-      x.met = true;
-      for (size_t i = 0; i < events.size(); i++) {
-        const Delivered &e = events[i];
-        if (e.at + 1e-9 >= x.at && e.at <= x.to + 1e-9 && (x.id.empty() || e.id == x.id)) {
-          x.met = false;
-          problems.push_back(path + ":" + std::to_string(x.line) + ": expected no event, got at " +
-                             std::to_string(e.at) + ": " + Describe(e));
-        }
-      }
-    } else {
-      for (const Action &a : actions) {
-        if (a.text == x.id && Near(a.at, x.at)) x.met = true;
-      }
-      if (!x.met) {
-        problems.push_back(path + ":" + std::to_string(x.line) + ": expected action at " + std::to_string(x.at) +
-                           ": " + x.id);
-      }
-    }
+int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) {
+  remove(path);
+  return 0;
+}
+
+// Runs RunScenario in a child process, so that every scenario starts from
+// fresh correlator state, and removes its root whatever way the child ended.
+int ReplayInChild(const std::string &path, const Options &opt) {
+  const char *tmp = getenv("TMPDIR");
+  std::string root = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kelreplay-XXXXXX";
+  if (mkdtemp(&root[0]) == nullptr) {
+    fprintf(stderr, "kelreplay: cannot make a temporary root: %s\n", strerror(errno));
+    return 2;
   }
-  bool anyEventExpectation = std::any_of(expects.begin(), expects.end(),
-                                         [](const Expectation &x) { return x.kind == Expectation::Event; });
-  if (!opt.allowExtra && !expects.empty()) {
-    for (size_t i = 0; i < events.size(); i++) {
-      if (!claimed[i] && anyEventExpectation) {
-        problems.push_back(path + ": unexpected at " + std::to_string(events[i].at) + ": " + Describe(events[i]));
-      }
-    }
+  fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int rc = RunScenario(path, opt, root);
+    fflush(stdout);
+    fflush(stderr);
+    _exit(rc);
   }
-  for (const std::string &p : problems) fprintf(opt.json ? stderr : stdout, "%s%s\n", opt.json ? "" : "!! ", p.c_str());
-  if (!expects.empty() && !opt.json) {
-    printf("%s: %zu expectations, %zu problems\n", path.c_str(), expects.size(), problems.size());
+  int status = 0;
+  bool reaped = pid > 0 && waitpid(pid, &status, 0) == pid;
+  nftw(root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  if (reaped && WIFEXITED(status)) return WEXITSTATUS(status);
+  if (reaped && WIFSIGNALED(status)) {
+    // A panic of the daemon's code aborts, as keld itself would.
+    fprintf(stderr, "kelreplay: the replay of %s stopped on signal %d (a keld panic is reported above)\n",
+            path.c_str(), WTERMSIG(status));
+  } else {
+    fprintf(stderr, "kelreplay: the replay of %s could not run\n", path.c_str());
   }
-  return problems.empty() ? 0 : 1;
+  return 2;
+}
+
+[[noreturn]] void BadArgument(const std::string &reason) {
+  fprintf(stderr, "kelreplay: %s (try --help)\n", reason.c_str());
+  exit(2);
 }
 
 }  // namespace
@@ -458,52 +587,29 @@ int main(int argc, char **argv) {
   Options opt;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
-    if (a == "--help" || a == "-h") Usage(0);
-    if (a == "--json") {
+    bool takesValue = a == "--host-model" || a == "--settle";
+    if (takesValue && i + 1 >= argc) BadArgument(a + " needs a value");
+    if (a == "--help" || a == "-h") {
+      fputs(kUsage, stdout);
+      return 0;
+    } else if (a == "--json") {
       opt.json = true;
     } else if (a == "--allow-extra") {
       opt.allowExtra = true;
-    } else if (a == "--host-model" && i + 1 < argc) {
+    } else if (a == "--host-model") {
       opt.hostModel = argv[++i];
-      if (access(opt.hostModel.c_str(), R_OK) != 0) {
-        fprintf(stderr, "kelreplay: cannot read host model %s\n", opt.hostModel.c_str());
-        return 2;
-      }
-    } else if (a == "--settle" && i + 1 < argc) {
-      opt.settle = strtod(argv[++i], nullptr);
-      if (!(opt.settle >= 0)) {
-        fprintf(stderr, "kelreplay: bad --settle value\n");
-        return 2;
-      }
+      if (access(opt.hostModel.c_str(), R_OK) != 0) BadArgument("cannot read host model " + opt.hostModel);
+    } else if (a == "--settle") {
+      std::string value = argv[++i];
+      if (!ParseTime(value, &opt.settle)) BadArgument("--settle needs seconds, got '" + value + "'");
     } else if (!a.empty() && a[0] == '-') {
-      fprintf(stderr, "kelreplay: unknown option '%s' (try --help)\n", a.c_str());
-      return 2;
+      BadArgument("unknown option '" + a + "'");
     } else {
       opt.scenarios.push_back(a);
     }
   }
-  if (opt.scenarios.empty()) {
-    fprintf(stderr, "kelreplay: no scenario given (try --help)\n");
-    return 2;
-  }
-  // Correlator state lives for the process, so each scenario runs in a
-  // process of its own and starts from a fresh host.
+  if (opt.scenarios.empty()) BadArgument("no scenario given");
   int worst = 0;
-  for (const std::string &s : opt.scenarios) {
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) {
-      int rc = RunScenario(s, opt);
-      fflush(stdout);
-      _exit(rc);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-      fprintf(stderr, "kelreplay: the replay of %s did not finish\n", s.c_str());
-      worst = std::max(worst, 2);
-      continue;
-    }
-    worst = std::max(worst, WEXITSTATUS(status));
-  }
+  for (const std::string &s : opt.scenarios) worst = std::max(worst, ReplayInChild(s, opt));
   return worst;
 }

@@ -207,11 +207,15 @@ TEST(HubdSink, PrintsOneJsonLinePerRecordAndGoesOnAfterBadOnes) {
 
 TEST(HubdSink, PrintsTextLines) {
   TestRoot root;
-  ToolResult r = RunSink(root, {"--text", "--count=1"}, [&] {
-    Send(root, Pack(123, "nox.problem.x.y", {Str("a \"b\""), Num(2, 42), Null()}));
+  setenv("TZ", "UTC", 1);  // the time is printed in local time
+  ToolResult r = RunSink(root, {"--text", "--count=2"}, [&] {
+    Send(root, Pack(45296789000, "nox.problem.x.y", {Str("a \"b\"\n"), Num(2, 42), Null()}));
+    Send(root, Pack(0, "nox.clear.z", {}));
   });
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out, "123 nox.problem.x.y \"a \\\"b\\\"\" 42 (null)\n");
+  EXPECT_EQ(r.out,
+            "12:34:56.789  problem  nox.problem.x.y  a \"b\"\\x0a | 42 | (null)\n"
+            "00:00:00.000  clear    nox.clear.z\n");
 }
 
 TEST(HubdSink, ExitsZeroOnTerminationSignal) {
