@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "eventText.h"
 #include "keldTimer.h"
 #include "keldVprob.h"
 #include "kelLib.h"
@@ -151,14 +152,7 @@ std::string CorrelatorHarness::Journal() const { return ReadAll(root_ + "/var/lo
 
 std::string CorrelatorHarness::Syslog() const { return ReadAll(root_ + "/var/log/syslog"); }
 
-std::string ArgText(const VProbArg &arg) {
-  if (auto s = std::get_if<std::string>(&arg)) return *s;
-  if (std::get_if<VProbNullString>(&arg)) return "(null)";
-  if (auto i = std::get_if<int64_t>(&arg)) return std::to_string(*i);
-  if (auto u = std::get_if<uint64_t>(&arg)) return std::to_string(*u);
-  if (auto d = std::get_if<double>(&arg)) return std::to_string(*d);
-  return "?";
-}
+std::string ArgText(const VProbArg &arg) { return EventText_Arg(arg); }
 
 std::vector<std::string> ArgTexts(const PostedEvent &event) {
   std::vector<std::string> out;

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "clock.h"
-#include "eventKind.h"
+#include "eventText.h"
 #include "simRoot.h"
 #include "vprobRecordReader.h"
 
@@ -32,7 +32,7 @@ const size_t kMaxRecordBytes = 64 * 1024;
 const int64_t kReceiveTimeoutMs = 5000;
 
 const char kUsage[] =
-    "usage: hubdsink [--count N] [--text]\n"
+    "Usage: hubdsink [--count N] [--text]\n"
     "Listens on $KELD_ROOT/var/run/ombrel/hubd-vprob.sock, reads one event record\n"
     "per connection and prints one line per record on standard output:\n"
     "  {\"time\":US,\"id\":\"ID\",\"uuid\":\"UUID\",\"args\":[...]}\n"
@@ -52,50 +52,6 @@ const char kUsage[] =
 }
 
 void OnTerminate(int) { _exit(0); }
-
-// Length of the valid UTF-8 sequence at s[i..n), or 0 when it is not one.
-size_t Utf8Length(const unsigned char *s, size_t i, size_t n) {
-  unsigned char c = s[i];
-  size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
-  if (len == 0 || i + len > n) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    if ((s[i + k] & 0xc0) != 0x80) return 0;
-  }
-  if (len == 2 && c < 0xc2) return 0;                                    // overlong
-  if (len == 3 && c == 0xe0 && s[i + 1] < 0xa0) return 0;                // overlong
-  if (len == 3 && c == 0xed && s[i + 1] >= 0xa0) return 0;               // surrogate
-  if (len == 4 && ((c == 0xf0 && s[i + 1] < 0x90) || c > 0xf4 || (c == 0xf4 && s[i + 1] >= 0x90))) {
-    return 0;
-  }
-  return len;
-}
-
-// A JSON string literal; bytes that are not valid UTF-8 become U+FFFD.
-std::string JsonString(const std::string &text) {
-  const unsigned char *s = reinterpret_cast<const unsigned char *>(text.data());
-  std::string out = "\"";
-  for (size_t i = 0, n = text.size(); i < n;) {
-    unsigned char c = s[i];
-    size_t len = Utf8Length(s, i, n);
-    if (len == 0) {
-      out += "\\ufffd";
-      ++i;
-      continue;
-    }
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7f) {
-      char esc[8];
-      snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else {
-      out.append(text, i, len);
-    }
-    i += len;
-  }
-  return out + "\"";
-}
 
 // A string for --text, as it is: only a backslash and the control bytes are
 // escaped, so that one event stays one line.
@@ -127,28 +83,16 @@ std::string TextTime(uint64_t micros) {
 }
 
 std::string RenderArg(const VProbArg &arg, bool json) {
-  char num[40];
-  if (auto s = std::get_if<std::string>(&arg)) return json ? JsonString(*s) : TextString(*s);
-  if (std::holds_alternative<VProbNullString>(arg)) return json ? "null" : "(null)";
-  if (auto i = std::get_if<int64_t>(&arg)) {
-    snprintf(num, sizeof num, "%" PRId64, *i);
-  } else if (auto u = std::get_if<uint64_t>(&arg)) {
-    snprintf(num, sizeof num, "%" PRIu64, *u);
-  } else if (auto d = std::get_if<double>(&arg)) {
-    if (json && !std::isfinite(*d)) return "null";
-    snprintf(num, sizeof num, "%.17g", *d);
-  } else {
-    int32_t type = std::get<VProbUnknownArg>(arg).type;
-    snprintf(num, sizeof num, json ? "{\"type\":%" PRId32 "}" : "?type%" PRId32, type);
-  }
-  return num;
+  if (json) return EventText_ArgJson(arg);
+  if (auto s = std::get_if<std::string>(&arg)) return TextString(*s);
+  return EventText_Arg(arg);
 }
 
 std::string RenderRecord(const VProbRecordDecoded &r, bool json) {
   std::string line;
   if (json) {
-    line = "{\"time\":" + std::to_string(r.time) + ",\"id\":" + JsonString(r.id) +
-           ",\"uuid\":" + JsonString(r.uuid) + ",\"args\":[";
+    line = "{\"time\":" + std::to_string(r.time) + ",\"id\":" + EventText_Json(r.id) +
+           ",\"uuid\":" + EventText_Json(r.uuid) + ",\"args\":[";
     for (size_t i = 0; i < r.args.size(); ++i) line += (i ? "," : "") + RenderArg(r.args[i], true);
     return line + "]}";
   }
@@ -267,7 +211,7 @@ int main(int argc, char **argv) {
       ++printed;
       continue;
     }
-    PrintLine(json ? "{\"error\":" + JsonString(error) + "}" : "error: " + error);
+    PrintLine(json ? "{\"error\":" + EventText_Json(error) + "}" : "error: " + error);
     ++printed;
   }
   return 0;

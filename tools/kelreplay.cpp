@@ -32,7 +32,7 @@
 
 #include "actionsJournal.h"
 #include "clock.h"
-#include "eventKind.h"
+#include "eventText.h"
 #include "kelLib.h"
 #include "kelRecord.h"
 #include "kelScenario.h"
@@ -91,57 +91,17 @@ struct Step {
   KelScenarioLine obs;
 };
 
-std::string JsonString(const std::string &s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char buf[8];
-      snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-// An argument as expectations name it: the text itself, "(null)", a number.
-std::string ArgText(const VProbArg &a) {
-  if (auto s = std::get_if<std::string>(&a)) return *s;
-  if (std::get_if<VProbNullString>(&a)) return "(null)";
-  if (auto i = std::get_if<int64_t>(&a)) return std::to_string(*i);
-  if (auto u = std::get_if<uint64_t>(&a)) return std::to_string(*u);
-  if (auto d = std::get_if<double>(&a)) {
-    char buf[40];
-    snprintf(buf, sizeof buf, "%.17g", *d);
-    return buf;
-  }
-  return "?";
-}
-
-// An argument as hubdsink prints it: JSON string, null or number.
-std::string ArgJson(const VProbArg &a) {
-  if (auto s = std::get_if<std::string>(&a)) return JsonString(*s);
-  if (std::get_if<VProbNullString>(&a)) return "null";
-  if (auto u = std::get_if<VProbUnknownArg>(&a)) return "{\"type\":" + std::to_string(u->type) + "}";
-  if (auto d = std::get_if<double>(&a); d && !std::isfinite(*d)) return "null";
-  return ArgText(a);
-}
-
 // An expected argument shown like an actual one: numbers bare, texts quoted.
 std::string WordJson(const std::string &word) {
   if (word == "(null)") return "null";
   size_t sign = word.rfind('-', 0) == 0 ? 1 : 0;
   bool number = word.size() > sign && word.find_first_not_of("0123456789", sign) == std::string::npos;
-  return number ? word : JsonString(word);
+  return number ? word : EventText_Json(word);
 }
 
 std::string Describe(const Delivered &e) {
   std::string out = e.id;
-  for (const VProbArg &a : e.args) out += " " + ArgJson(a);
+  for (const VProbArg &a : e.args) out += " " + EventText_ArgJson(a);
   return out;
 }
 
@@ -399,7 +359,7 @@ void PrintTimeline(const std::string &path, const std::vector<Delivered> &events
   size_t ai = 0;
   auto printAction = [&](const Action &a) {
     if (json) {
-      printf("{\"time\":%.3f,\"action\":%s}\n", a.at, JsonString(a.text).c_str());
+      printf("{\"time\":%.3f,\"action\":%s}\n", a.at, EventText_Json(a.text).c_str());
     } else {
       printf("%+10.3f  action   %s\n", a.at, a.text.c_str());
     }
@@ -408,9 +368,9 @@ void PrintTimeline(const std::string &path, const std::vector<Delivered> &events
     while (ai < actions.size() && actions[ai].seq < e.seq) printAction(actions[ai++]);
     if (json) {
       std::string args;
-      for (const VProbArg &a : e.args) args += (args.empty() ? "" : ",") + ArgJson(a);
+      for (const VProbArg &a : e.args) args += (args.empty() ? "" : ",") + EventText_ArgJson(a);
       printf("{\"time\":%.3f,\"kind\":\"%s\",\"id\":%s,\"args\":[%s],\"message\":%s}\n", e.at,
-             EventKind(e.id), JsonString(e.id).c_str(), args.c_str(), JsonString(e.message).c_str());
+             EventKind(e.id), EventText_Json(e.id).c_str(), args.c_str(), EventText_Json(e.message).c_str());
     } else {
       printf("%+10.3f  %-7s  %s\n            %s\n", e.at, EventKind(e.id), Describe(e).c_str(),
              e.message.c_str());
@@ -448,7 +408,7 @@ std::vector<DiffLine> Check(std::vector<Expectation> &expects, const std::vector
         const Delivered &e = events[i];
         if (claimed[i] || e.id != x.id || !Near(e.at, x.at) || x.words.size() > e.args.size()) continue;
         bool argsMatch = true;
-        for (size_t k = 0; k < x.words.size() && argsMatch; k++) argsMatch = x.words[k] == ArgText(e.args[k]);
+        for (size_t k = 0; k < x.words.size() && argsMatch; k++) argsMatch = x.words[k] == EventText_Arg(e.args[k]);
         if (argsMatch) claimed[i] = x.met = true;
       }
       if (!x.met) diff.push_back({x.at, 0, 0, line('-', x.at, DescribeExpected(x) + where)});

@@ -18,11 +18,12 @@ const char kDefaultPath[] = "/var/run/ombrel/keld-trace.sock";
 
 void Usage(FILE *out) {
   fprintf(out,
-          "Usage: keltrace [--socket PATH]\n"
+          "Usage: keltrace [--socket PATH] [--help]\n"
           "Copies the live trace of keld (one line per observation read, \"IN\",\n"
           "and per event composed, \"OUT\") to standard output. The recent history\n"
           "comes first, then an empty line, then live lines.\n"
-          "  --socket PATH  trace socket (default %s under $KELD_ROOT)\n",
+          "  --socket PATH  trace socket (default %s under $KELD_ROOT)\n"
+          "  --help         this text\n",
           kDefaultPath);
 }
 
@@ -36,7 +37,11 @@ int main(int argc, char **argv) {
       Usage(stdout);
       return 0;
     }
-    if (a == "--socket" && i + 1 < argc) {
+    if (a == "--socket") {
+      if (i + 1 >= argc) {
+        fprintf(stderr, "keltrace: --socket needs a path\n");
+        return 2;
+      }
       path = argv[++i];
       continue;
     }

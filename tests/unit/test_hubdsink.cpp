@@ -243,7 +243,7 @@ TEST(HubdSink, RejectsBadArgumentsWithOneLine) {
   }
   ToolResult help = TestTool_Run("hubdsink", {"--help"});
   EXPECT_EQ(help.exitCode, 0);
-  EXPECT_EQ(help.out.rfind("usage: hubdsink", 0), 0u);
+  EXPECT_EQ(help.out.rfind("Usage: hubdsink", 0), 0u);
 }
 
 }  // namespace
