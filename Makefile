@@ -2,8 +2,12 @@
 # so each works on a fresh clone.
 BUILD ?= build
 JOBS  ?= $(shell nproc)
+# The fuzz targets need clang with libFuzzer; they get their own build.
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 60
+HAVE_CLANG   := $(shell command -v clang++ >/dev/null 2>&1 && command -v clang >/dev/null 2>&1 && echo yes)
 
-.PHONY: all build test demo bench fuzz test-asan test-tsan clean
+.PHONY: all build test demo bench fuzz fuzz-build fuzz-smoke test-asan test-tsan clean
 
 all: build
 
@@ -13,12 +17,39 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Unit, end-to-end and replay tests.
-test: build
+# Unit, end-to-end and replay tests, after a smoke run of every fuzz target.
+test: build fuzz-smoke
 	cd $(BUILD) && ctest --output-on-failure -j2
 
+# The fuzz targets (with clang only; without it, nothing is built or run).
+$(FUZZ_BUILD)/CMakeCache.txt:
+ifeq ($(HAVE_CLANG),yes)
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELD_FUZZ=ON \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+endif
+
+fuzz-build: $(FUZZ_BUILD)/CMakeCache.txt
+ifeq ($(HAVE_CLANG),yes)
+	cmake --build $(FUZZ_BUILD) --target fuzzers -j $(JOBS)
+else
+	@echo "clang++ not found: fuzz targets skipped"
+endif
+
+fuzz-smoke: fuzz-build
+ifeq ($(HAVE_CLANG),yes)
+	cd $(FUZZ_BUILD) && ctest --output-on-failure -j2 -L fuzz
+endif
+
+# Long runs: FUZZ_SECONDS per target; prints the executions of each.
+fuzz: fuzz-build
+ifeq ($(HAVE_CLANG),yes)
+	@tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+endif
+
 # keld on a simulated host, fed the example scenarios, with hubd played by hubdsink.
-demo: build
+# Builds only the daemon and the tools the demo runs.
+demo: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target keld kelinject hubdsink kelreplay keltrace
 	@examples/demo.sh $(BUILD)
 
 bench: build

@@ -307,7 +307,10 @@ FileIdentity Identify(const std::string &path) {
 }
 
 std::shared_ptr<const HostModel> Load(const FileIdentity &id) {
-  if (!id.exists) return std::make_shared<const HostModel>();
+  if (!id.exists) {
+    Log("hostsim: %s: no such file; using an empty host model", id.path.c_str());
+    return std::make_shared<const HostModel>();
+  }
   if (id.size > kMaxModelBytes) {
     Log("hostsim: %s is larger than %lld bytes; using an empty host model", id.path.c_str(),
         static_cast<long long>(kMaxModelBytes));
@@ -315,7 +318,10 @@ std::shared_ptr<const HostModel> Load(const FileIdentity &id) {
   }
   std::ifstream in(id.path, std::ios::binary);
   std::ostringstream text;
-  text << in.rdbuf();
+  if (!in || (!(text << in.rdbuf()) && id.size > 0)) {
+    Log("hostsim: %s: cannot be read; using an empty host model", id.path.c_str());
+    return std::make_shared<const HostModel>();
+  }
   std::vector<std::string> errors;
   auto model = std::make_shared<const HostModel>(HostModel_Parse(text.str(), &errors));
   for (const std::string &error : errors) {

@@ -6,8 +6,16 @@
 // carries one record per message. Records from sockets are untrusted: each is
 // validated before it is handed out, and a bad one is dropped.
 //
+// Kernel contexts are read in batches: one recvmmsg() takes every waiting
+// datagram into staging slots, each large enough for any record a reader can
+// take, and the records that the caller's buffer cannot hold yet wait in the
+// context's backlog, ahead of the socket's queue, for the next read. So a read
+// costs one system call per batch instead of two per record (a peek for the
+// size, then the record). User connections are read one message at a time.
+//
 // Shared state: the per-descriptor counts of dropped records, guarded by
-// dropMutex (touched only when a record is dropped or a descriptor closed).
+// dropMutex (touched only when a record is dropped or a descriptor closed);
+// the kernel contexts' backlogs, guarded by contextMutex.
 #include "kelLib.h"
 
 #include <sys/socket.h>
@@ -16,9 +24,12 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -60,6 +71,22 @@ const int kMaxDatagramsPerReset = 65536;
 
 std::mutex dropMutex;
 std::unordered_map<int, uint64_t> dropCounts;  // guarded by dropMutex
+
+// Datagrams per recvmmsg() (a context's queue holds net.unix.max_dgram_qlen,
+// 10 by default) and the staging slot of each: a datagram larger than the
+// biggest record any reader takes arrives truncated and is never delivered.
+const unsigned kBatch = 16;
+const size_t kSlotSize = KELLIB_MAX_USER_RECORD;
+const uint32_t kTypicalRecord = 512;
+
+// What a kernel context has received but not yet handed out.
+struct DatagramBacklog {
+  std::deque<std::vector<unsigned char>> records;  // whole, valid, in arrival order
+  bool oversize = false;  // a datagram beyond kSlotSize came next: 27 until a reset
+};
+
+std::mutex contextMutex;
+std::unordered_map<int, DatagramBacklog> backlogs;  // guarded by contextMutex; one per open kernel context
 
 uint32_t ReadU32(const unsigned char *p) {
   uint32_t v;
@@ -179,7 +206,12 @@ uint32_t OpenBound(int type, const char *absolutePath, const std::string &name, 
 uint32_t KelLib_AsyncContextOpen(uint32_t id, KelLib_Handle *handleOut) {
   if (id >= KEL_NUM_KERNEL_CONTEXTS) return EINVAL;
   std::string path = "/dev/kel/ctx" + std::to_string(id);
-  return OpenBound(SOCK_DGRAM, path.c_str(), "ctx" + std::to_string(id), false, handleOut);
+  uint32_t status = OpenBound(SOCK_DGRAM, path.c_str(), "ctx" + std::to_string(id), false, handleOut);
+  if (status == 0) {
+    std::lock_guard<std::mutex> lock(contextMutex);
+    backlogs[(*handleOut)->fd] = DatagramBacklog();
+  }
+  return status;
 }
 
 uint32_t KelLib_UserContextOpen(uint32_t id, KelLib_Handle *handleOut) {
@@ -219,11 +251,94 @@ int32_t KelLib_UserContextCloseCnx(int fd) {
   return 0;
 }
 
+namespace {
+
+// Staging slots for recvmmsg(), one set per reading thread. Only the bytes a
+// datagram fills are ever touched, so the slots' size costs address space,
+// not memory.
+unsigned char *StagingSlots() {
+  thread_local std::unique_ptr<unsigned char[]> slots(new (std::nothrow) unsigned char[kBatch * kSlotSize]);
+  return slots.get();
+}
+
+// The batched read of a kernel context (see the note at the top).
+uint32_t ReadDatagrams(int fd, DatagramBacklog &backlog, unsigned char *out, uint32_t size,
+                       uint32_t *countOut) {
+  unsigned char *slots = StagingSlots();
+  if (!slots) return ENOMEM;
+  struct mmsghdr msgs[kBatch];
+  struct iovec iov[kBatch];
+  uint32_t used = 0;
+  for (int examined = 0; examined < kMaxDatagramsPerRead;) {
+    while (!backlog.records.empty()) {
+      const std::vector<unsigned char> &rec = backlog.records.front();
+      if (rec.size() > size - used) {
+        *countOut = used;
+        return used > 0 ? 0u : static_cast<uint32_t>(KELLIB_STATUS_TOO_BIG);
+      }
+      memcpy(out + used, rec.data(), rec.size());
+      used += static_cast<uint32_t>(rec.size());
+      backlog.records.pop_front();
+    }
+    if (backlog.oversize) {
+      *countOut = used;
+      return used > 0 ? 0u : static_cast<uint32_t>(KELLIB_STATUS_TOO_BIG);
+    }
+    for (unsigned i = 0; i < kBatch; ++i) {
+      iov[i] = {slots + i * kSlotSize, kSlotSize};
+      memset(&msgs[i], 0, sizeof msgs[i]);
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    // Records up to kTypicalRecord bytes all fit in what the caller has left,
+    // so that the backlog is only ever used by larger ones.
+    unsigned vlen = std::max(1u, std::min(kBatch, static_cast<unsigned>((size - used) / kTypicalRecord)));
+    int n = recvmmsg(fd, msgs, vlen, MSG_DONTWAIT, nullptr);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK || used > 0) break;
+      return static_cast<uint32_t>(errno);
+    }
+    examined += n;
+    for (int i = 0; i < n; ++i) {
+      const unsigned char *rec = slots + static_cast<size_t>(i) * kSlotSize;
+      size_t len = msgs[i].msg_len;
+      if (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) {
+        // Nothing behind it can be handed out before the reader resets the
+        // context, which discards all that waits anyway.
+        backlog.oversize = true;
+        break;
+      }
+      const char *reason = len == 0 ? "empty datagram" : CheckRecord(rec, len, nullptr);
+      if (reason) {
+        NoteDrop(fd, reason);
+      } else if (backlog.records.empty() && len <= size - used) {
+        memcpy(out + used, rec, len);
+        used += static_cast<uint32_t>(len);
+      } else {
+        backlog.records.emplace_back(rec, rec + len);
+      }
+    }
+    // A short batch emptied the queue; what arrives meanwhile makes the
+    // descriptor readable again.
+    if (n < static_cast<int>(vlen) && backlog.records.empty() && !backlog.oversize) break;
+  }
+  *countOut = used;
+  return 0;
+}
+
+}  // namespace
+
 uint32_t KelLib_ReadFromFd(int fd, void *buffer, uint32_t size, uint32_t *countOut) {
   if (!countOut) return EINVAL;
   *countOut = 0;
   if (!buffer && size > 0) return EINVAL;
   unsigned char *out = static_cast<unsigned char *>(buffer);
+  {
+    std::lock_guard<std::mutex> lock(contextMutex);
+    auto it = backlogs.find(fd);
+    if (it != backlogs.end()) return ReadDatagrams(fd, it->second, out, size, countOut);
+  }
   uint32_t used = 0;
   for (int examined = 0; examined < kMaxDatagramsPerRead; ++examined) {
     char probe;
@@ -271,9 +386,21 @@ uint32_t KelLib_ReadFromFd(int fd, void *buffer, uint32_t size, uint32_t *countO
   return 0;
 }
 
+bool KelLib_HasPending(KelLib_Handle handle) {
+  if (!handle || handle->user) return false;
+  std::lock_guard<std::mutex> lock(contextMutex);
+  auto it = backlogs.find(handle->fd);
+  return it != backlogs.end() && !it->second.records.empty();
+}
+
 uint32_t KelLib_Reset(KelLib_Handle handle) {
   if (!handle) return EINVAL;
   if (handle->user) return 0;  // the listener holds no records
+  {
+    std::lock_guard<std::mutex> lock(contextMutex);
+    auto it = backlogs.find(handle->fd);
+    if (it != backlogs.end()) it->second = DatagramBacklog();
+  }
   char byte;
   for (int i = 0; i < kMaxDatagramsPerReset; ++i) {
     if (recv(handle->fd, &byte, sizeof byte, MSG_DONTWAIT | MSG_TRUNC) < 0) {
@@ -288,6 +415,10 @@ uint32_t KelLib_Reset(KelLib_Handle handle) {
 uint32_t KelLib_Close(KelLib_Handle handle) {
   if (!handle) return EINVAL;
   ForgetDrops(handle->fd);
+  {
+    std::lock_guard<std::mutex> lock(contextMutex);
+    backlogs.erase(handle->fd);
+  }
   uint32_t status = close(handle->fd) == 0 ? 0 : static_cast<uint32_t>(errno);
   // Remove the socket file unless another process has bound the path since.
   struct stat st;
@@ -347,14 +478,24 @@ uint32_t Kel_GetMsg(Observation obs, char **msgOut, size_t *lengthOut) {
   if (!obs || !msgOut) return EINVAL;
   *msgOut = nullptr;
   try {
-    // Unswizzle an aligned copy; the observation's own bytes stay as they are.
-    std::vector<uint64_t> copy((obs->blockLen + sizeof(uint64_t) - 1) / sizeof(uint64_t));
-    if (obs->blockLen) memcpy(copy.data(), obs->block, obs->blockLen);
-    MsgFmt_Arg *args = reinterpret_cast<MsgFmt_Arg *>(copy.data());
-    const char *end = reinterpret_cast<const char *>(copy.data()) + obs->blockLen;
-    int numArgs = static_cast<int>(obs->numArgs);
-    if (!MsgFmt_UnswizzleArgs(args, numArgs, end)) return EINVAL;
-    *msgOut = MsgFmt_Asprintf(lengthOut, obs->format, args, numArgs);
+    // Aligned copies of the argument records, their strings resolved to
+    // pointers into the observation's own (untouched) bytes. A few records
+    // fit on the stack; only the records are copied, never the strings.
+    MsgFmt_Arg small[8];
+    std::vector<MsgFmt_Arg> large;
+    MsgFmt_Arg *args = small;
+    if (obs->numArgs > 8) {
+      large.resize(obs->numArgs);
+      args = large.data();
+    }
+    for (uint32_t i = 0; i < obs->numArgs; ++i) {
+      args[i] = msgfmt::LoadArg(obs->block, i);
+      const char *str;
+      if (!msgfmt::IsStringType(args[i].type)) continue;
+      if (!msgfmt::SwizzledStringAt(obs->block, obs->blockLen, obs->numArgs, args[i], &str)) return EINVAL;
+      args[i].v.string8 = str;
+    }
+    *msgOut = MsgFmt_Asprintf(lengthOut, obs->format, args, static_cast<int>(obs->numArgs));
   } catch (const std::bad_alloc &) {
     return ENOMEM;
   }

@@ -4,6 +4,7 @@
 //
 // Argument records are read and written byte-wise (see msgFmtInternal.h):
 // callers may place a block at any byte offset of their buffers.
+#include <charconv>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -435,6 +436,7 @@ class Renderer {
     MsgFmt_Arg arg;
     if (!Next(&arg)) return false;
     char letter = cv.letter;
+    if (Plain(cv) && AppendPlain(cv, arg, out)) return true;
     if (letter == 's') return RenderString(cv, arg, out);
     if (IsFloatConv(letter)) {
       if (arg.type != MSGFMT_ARG_FLOAT64) return false;
@@ -468,6 +470,38 @@ class Renderer {
       default: break;
     }
     return AppendFormatted(out, SubFormat(cv, "ll", "-+ #0", true), u);
+  }
+
+  // No flag, width or precision: what snprintf would print is the bare text
+  // or number, which is appended here without it.
+  static bool Plain(const Conversion &cv) {
+    return !cv.minus && !cv.plus && !cv.space && !cv.hash && !cv.zero && !cv.hasWidth && !cv.hasPrecision;
+  }
+
+  // The plain cases that need no snprintf: narrow strings and decimal or
+  // lower-case hexadecimal integers. False (nothing appended) for any other.
+  static bool AppendPlain(const Conversion &cv, const MsgFmt_Arg &arg, std::string &out) {
+    char letter = cv.letter;
+    if (letter == 's') {
+      if (cv.len != Len::None || arg.type != MSGFMT_ARG_STRING8) return false;
+      out += arg.v.string8 ? arg.v.string8 : "(null)";
+      return true;
+    }
+    if (!strchr("diux", letter) || !IsIntegerType(arg.type)) return false;
+    if (cv.len == Len::h || cv.len == Len::hh) return false;
+    int64_t value = IntegerValue(arg);
+    char digits[24];
+    std::to_chars_result r;
+    if (letter == 'd' || letter == 'i') {
+      long long v = cv.len == Len::None ? static_cast<int32_t>(value) : value;
+      r = std::to_chars(digits, digits + sizeof digits, v);
+    } else {
+      unsigned long long u = static_cast<uint64_t>(value);
+      if (cv.len == Len::None) u = static_cast<uint32_t>(u);
+      r = std::to_chars(digits, digits + sizeof digits, u, letter == 'x' ? 16 : 10);
+    }
+    out.append(digits, r.ptr);
+    return true;
   }
 
   bool RenderString(const Conversion &cv, const MsgFmt_Arg &arg, std::string &out) {
@@ -523,6 +557,7 @@ char *MsgFmt_Asprintf(size_t *length, const char *format, const MsgFmt_Arg *args
   if (!format || numArgs < 0 || (!args && numArgs > 0)) return nullptr;
   try {
     std::string out;
+    out.reserve(256);
     Renderer renderer(args, numArgs);
     if (!renderer.Render(format, out)) return nullptr;
     char *text = static_cast<char *>(malloc(out.size() + 1));

@@ -1,15 +1,26 @@
 // System log sink.
 //
-// Shared state: the cached log file (descriptor plus the path it was opened
-// for), guarded by logMutex. Writers take a reference under the lock and write
-// outside it; the descriptor is closed when the last reference goes, so a
-// root change never closes a descriptor that another thread is writing to.
+// Shared state: the cached log file (descriptor plus the root it was opened
+// for) and its generation, guarded by logMutex; the generation is also read
+// without the lock (atomic). Writers take a reference and write outside the
+// lock; the descriptor is closed when the last reference goes, so a root
+// change never closes a descriptor that another thread is writing to. Each
+// thread keeps its own reference to the current file, checked against the
+// root and the generation, so that a line costs no lock and no shared
+// reference count: only the write() itself. (A thread keeps the file it last
+// wrote to open until its next line or its end.)
+//
+// Every line is one write() to a descriptor opened with O_APPEND, nothing is
+// buffered across lines: a line is in the file once LogMsg returns (a crash
+// loses none), and lines of different threads can neither interleave nor be
+// reordered after the fact.
 #include "sysLog.h"
 
 #include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,23 +35,37 @@ namespace {
 const char kLogPath[] = "/var/log/syslog";
 
 struct LogFile {
-  std::string path;
+  std::string root;
   int fd;
-  LogFile(std::string p, int f) : path(std::move(p)), fd(f) {}
+  LogFile(std::string r, int f) : root(std::move(r)), fd(f) {}
   ~LogFile() { close(fd); }
 };
 
 std::mutex logMutex;
-std::shared_ptr<LogFile> cachedFile;  // guarded by logMutex
+std::shared_ptr<LogFile> cachedFile;      // guarded by logMutex
+std::atomic<uint64_t> cachedGeneration{0};  // written under logMutex
 
-std::shared_ptr<LogFile> LogFileFor(const std::string &path) {
+// The log file of `root` (the value of $KELD_ROOT, not empty), reopened when
+// the root changed since the last call of any thread. The file stays valid
+// until the calling thread's next call (the thread holds a reference).
+LogFile *LogFileFor(const char *root) {
+  thread_local std::shared_ptr<LogFile> mine;
+  thread_local uint64_t myGeneration = 0;
+  if (mine && myGeneration == cachedGeneration.load(std::memory_order_acquire) && mine->root == root) {
+    return mine.get();
+  }
   std::lock_guard<std::mutex> lock(logMutex);
-  if (cachedFile && cachedFile->path == path) return cachedFile;
-  SimRoot_MakeParents(kLogPath);
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return nullptr;
-  cachedFile = std::make_shared<LogFile>(path, fd);
-  return cachedFile;
+  if (!cachedFile || cachedFile->root != root) {
+    SimRoot_MakeParents(kLogPath);
+    std::string path = SimRoot_Path(kLogPath);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    cachedFile = std::make_shared<LogFile>(root, fd);
+    cachedGeneration.fetch_add(1, std::memory_order_release);
+  }
+  mine = cachedFile;
+  myGeneration = cachedGeneration.load(std::memory_order_relaxed);
+  return mine.get();
 }
 
 void WriteLine(int fd, const char *text, size_t length) {
@@ -65,7 +90,7 @@ void SysLog_VLog(int priority, const char *format, va_list args) {
     return;
   }
   try {
-    std::shared_ptr<LogFile> file = LogFileFor(SimRoot_Path(kLogPath));
+    LogFile *file = LogFileFor(root);
     if (!file) return;
     char stackBuf[1024];
     va_list measure;

@@ -16,7 +16,7 @@ namespace {
 std::string LineFor(const std::vector<KelArg> &args, long nanos = 5) {
   std::vector<uint8_t> block = KelRecord_BuildArgBlock(args);
   std::vector<MsgFmt_Arg> aligned(block.size() / sizeof(MsgFmt_Arg) + 1);
-  memcpy(aligned.data(), block.data(), block.size());
+  if (!block.empty()) memcpy(aligned.data(), block.data(), block.size());
   std::string line;
   struct timespec now = {1700000000, nanos};
   bool ok = Trace_BuildLine(line, now, "IN", 42, "kel.x.y", aligned.data(),

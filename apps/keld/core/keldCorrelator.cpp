@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 
 #include "keldAgent.h"
 #include "keldLog.h"
@@ -21,8 +22,10 @@ char *ThreadName(const char *name) {
 }
 
 void DispatchAndFree(ObservationHandler unhandled, const HandlerTable &table, Observation obs) {
+  // Freed however the dispatch ends: a handler may throw what the frame does
+  // not catch, and the agent guard then ends the thread.
+  std::unique_ptr<KelObservation, void (*)(Observation)> owned(obs, Kel_Free);
   Correlator_Dispatch(unhandled, table, obs);
-  Kel_Free(obs);
 }
 
 void RunLoop(Agent *agent, ObservationHandler unhandled, const HandlerTable &table) {
@@ -57,15 +60,15 @@ void Correlator_Dispatch(ObservationHandler unhandled, const HandlerTable &table
 void Correlator_RunSubscribed(const char *name, const std::vector<const char *> &prefixes,
                               const std::vector<const char *> &exactIds,
                               ObservationHandler unhandled, HandlerTable table) {
+  // Agent_Init keeps its own copies of the name: ours goes at once, so that
+  // a thread cancelled in its loop leaves nothing behind.
   char *threadName = ThreadName(name);
   Agent *agent = nullptr;
-  if (Agent_Init(threadName ? threadName : name, prefixes, exactIds, &agent) != 0) {
-    free(threadName);
-    return;
-  }
+  uint32_t status = Agent_Init(threadName ? threadName : name, prefixes, exactIds, &agent);
+  free(threadName);
+  if (status != 0) return;
   RunLoop(agent, unhandled, table);
   Agent_Cleanup(&agent);
-  free(threadName);
 }
 
 void Correlator_Run(const char *name, const char *domain, ObservationHandler unhandled,
@@ -80,10 +83,9 @@ void Correlator_RunWithWakeups(const char *name, const char *domain,
   if (wakeCount > 4) wakeCount = 4;
   char *threadName = ThreadName(name);
   Agent *agent = nullptr;
-  if (Agent_InitDomain(threadName ? threadName : name, domain, &agent) != 0) {
-    free(threadName);
-    return;
-  }
+  uint32_t status = Agent_InitDomain(threadName ? threadName : name, domain, &agent);
+  free(threadName);  // copied by Agent_InitDomain, as above
+  if (status != 0) return;
   for (;;) {
     struct pollfd fds[5];
     fds[0] = {agent->descriptor, POLLIN, 0};
@@ -116,7 +118,6 @@ void Correlator_RunWithWakeups(const char *name, const char *domain,
     }
   }
   Agent_Cleanup(&agent);
-  free(threadName);
 }
 
 void Correlator_Main(const CorrelatorDef &def) {

@@ -226,7 +226,12 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
         if (i < INTAKE_USER_ENTRY) {
           int fd = -1;
           KelLib_HandleToFd(contexts[i].handle, &fd);
-          int32_t rc = Intake_ReadAndDispatch(fd, contexts[i].handle);
+          // Records the library holds back (a full buffer) leave the
+          // descriptor unreadable, so they are read before the next poll.
+          int32_t rc;
+          do {
+            rc = Intake_ReadAndDispatch(fd, contexts[i].handle);
+          } while (rc == 0 && KelLib_HasPending(contexts[i].handle));
           if (rc == KELLIB_STATUS_TOO_BIG) {
             KelLib_Reset(contexts[i].handle);
           } else if (rc > 0) {

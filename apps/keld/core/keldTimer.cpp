@@ -21,7 +21,9 @@ struct TimerRecord {
 
 pthread_mutex_t gLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t gCond = PTHREAD_COND_INITIALIZER;
-std::map<int32_t, TimerRecord> gTimers;
+// Never destroyed: the timer thread is never stopped and still reads the
+// table while the process runs its exit-time destructors.
+std::map<int32_t, TimerRecord> &gTimers = *new std::map<int32_t, TimerRecord>;
 int32_t gNextId = 0;
 
 uint64_t Now() {

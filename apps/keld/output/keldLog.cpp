@@ -47,10 +47,22 @@ void Log_FormatPrefix(char *buf, unsigned size) {
   if (size == 0) return;
   buf[0] = '\0';
   struct timespec now = Clock_Realtime();
-  time_t secs = now.tv_sec;
-  struct tm local {};
-  if (localtime_r(&secs, &local) == nullptr) return;
-  size_t n = strftime(buf, size, "%Y-%m-%dT%H:%M:%SZ: ", &local);
+  // The broken-down local time changes only with the second, so each thread
+  // keeps the text of its last second: localtime_r() and strftime() (which
+  // take the time zone lock) run once a second per thread, not once a line.
+  thread_local time_t cachedSecond = -1;
+  thread_local char cachedText[32];
+  thread_local size_t cachedLength = 0;
+  if (now.tv_sec != cachedSecond) {
+    time_t secs = now.tv_sec;
+    struct tm local {};
+    if (localtime_r(&secs, &local) == nullptr) return;
+    cachedLength = strftime(cachedText, sizeof cachedText, "%Y-%m-%dT%H:%M:%SZ: ", &local);
+    cachedSecond = cachedLength > 0 ? now.tv_sec : -1;
+  }
+  size_t n = cachedLength < size ? cachedLength : 0;
+  memcpy(buf, cachedText, n);
+  buf[n] = '\0';
   if (n >= 3) {
     snprintf(buf + n - 3, size - (n - 3), ".%03dZ: ", static_cast<int>(now.tv_nsec / 1000000));
   }

@@ -194,6 +194,12 @@ void TraceAccept(int listenFd) {
 bool Trace_BuildLine(std::string &line, const struct timespec &now, const char *direction,
                      uint64_t recordTime, const char *id, const MsgFmt_Arg *args,
                      uint32_t numArgs, const uint8_t *end) {
+  // The argument records themselves must lie inside the block before any of
+  // them is read.
+  const uint8_t *start = reinterpret_cast<const uint8_t *>(args);
+  if (numArgs > 0 && (end < start || numArgs > static_cast<size_t>(end - start) / sizeof(MsgFmt_Arg))) {
+    return false;
+  }
   char head[96];
   snprintf(head, sizeof head, "%lld.%09ld,%s,%" PRIu64 ",", static_cast<long long>(now.tv_sec),
            now.tv_nsec, direction, recordTime);

@@ -33,8 +33,8 @@ void TraceEvent(const uint8_t *record);
 void TracePublish(const char *direction, uint64_t recordTime, const char *id,
                   const MsgFmt_Arg *args, uint32_t numArgs, const uint8_t *end);
 
-// Builds the line without publishing it. False (line unspecified) when a
-// string argument does not lie inside the block. Exposed for tests and fuzzing.
+// Builds the line without publishing it. False (line unspecified) when the
+// argument records or a string argument do not lie inside the block. Exposed for tests and fuzzing.
 bool Trace_BuildLine(std::string &line, const struct timespec &now, const char *direction,
                      uint64_t recordTime, const char *id, const MsgFmt_Arg *args,
                      uint32_t numArgs, const uint8_t *end);
