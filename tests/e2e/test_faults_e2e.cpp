@@ -691,8 +691,8 @@ TEST(KeldFaults, ValgrindFindsNoInvalidAccessAndNoDefiniteLeak) {
     EXPECT_TRUE(user.OpenUser(&error)) << error;
     for (const std::vector<uint8_t> &bad : MalformedRecords(true)) user.Send(bad.data(), bad.size(), &error);
     SendRecord(user, Record("kel.user.last", "last"));
-    EXPECT_TRUE(host.WaitHubd(2, milliseconds(60000)));
-    EXPECT_TRUE(host.WaitSyslog("[kel.user.last]", 1, milliseconds(60000)));
+    EXPECT_TRUE(host.WaitHubd(2, milliseconds(60000))) << host.HubdLines().size() << " events\n" << host.Syslog();
+    EXPECT_TRUE(host.WaitSyslog("[kel.user.last]", 1, milliseconds(60000))) << host.Syslog();
     user.Close();
     if (trace >= 0) close(trace);
   }
@@ -703,8 +703,8 @@ TEST(KeldFaults, ValgrindFindsNoInvalidAccessAndNoDefiniteLeak) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
   }
-  ASSERT_TRUE(started);
-  ASSERT_TRUE(ended);
+  ASSERT_TRUE(started) << host.Syslog() << host.ReadFile("/valgrind.log");
+  ASSERT_TRUE(ended) << host.Syslog() << host.ReadFile("/valgrind.log");
   std::string text = host.ReadFile("/valgrind.log");
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << text;
   EXPECT_NE(text.find("ERROR SUMMARY: 0 errors"), std::string::npos) << text;
