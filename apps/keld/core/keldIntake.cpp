@@ -142,6 +142,17 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
   for (int sig : {SIGTERM, SIGINT, SIGPIPE}) {
     if (sigaction(sig, &sa, nullptr) != 0 && errno != 0) return errno;
   }
+  // Termination signals are blocked in this thread, and so in every thread
+  // it starts, and let through only while the intake loop waits in ppoll: a
+  // signal taken by another thread would leave the loop asleep until the
+  // next observation. `waitMask` is the mask to wait with.
+  sigset_t terminate, waitMask;
+  sigemptyset(&terminate);
+  sigaddset(&terminate, SIGTERM);
+  sigaddset(&terminate, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &terminate, &waitMask);
+  sigdelset(&waitMask, SIGTERM);
+  sigdelset(&waitMask, SIGINT);
 
   Timer_StartThread();
   char kernelBuild[21] = {0};
@@ -205,7 +216,7 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
       status = 0;
       break;
     }
-    if (poll(active, static_cast<nfds_t>(nfds), -1) == -1) {
+    if (ppoll(active, static_cast<nfds_t>(nfds), nullptr, &waitMask) == -1) {
       if (errno == EINTR) continue;
       status = -1;
       break;
