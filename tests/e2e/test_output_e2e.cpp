@@ -86,30 +86,6 @@ TEST(KeldTrace, ObservationsAndEventsAreTraced) {
   StopTrace(trace);
 }
 
-TEST(KeldTrace, ClientThatNeverReadsDoesNotSlowTheOthers) {
-  KeldHost host;
-  ASSERT_TRUE(host.StartKeld());
-  // The sleeping client connects and never reads.
-  int sleeper = socket(AF_UNIX, SOCK_STREAM, 0);
-  struct sockaddr_un addr {};
-  addr.sun_family = AF_UNIX;
-  std::string path = host.Path("/var/run/ombrel/keld-trace.sock");
-  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  ASSERT_EQ(connect(sleeper, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr), 0);
-  pid_t reader = StartTrace(host, "fast.out");
-  ASSERT_TRUE(KeldHost::WaitFor([&] { return !host.Lines("/fast.out").empty(); }));
-  constexpr int kCount = 20000;
-  ASSERT_EQ(host.Inject({"--ctx", "5", "--count", std::to_string(kCount), "kel.nobody.flood",
-                         "padding to make the lines longer than they need to be %s", "s:xxxxxxxxxxxxxxxxxxxxxxx"}),
-            0);
-  EXPECT_TRUE(KeldHost::WaitFor(
-      [&] { return CountLines(host.Lines("/fast.out"), "kel.nobody.flood") == static_cast<size_t>(kCount); },
-      std::chrono::milliseconds(60000)));
-  EXPECT_TRUE(host.KeldRunning());
-  StopTrace(reader);
-  close(sleeper);
-}
-
 TEST(KeldTrace, StaleSocketIsReplacedAndUnusablePathIsSurvived) {
   {
     KeldHost host;
