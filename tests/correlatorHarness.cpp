@@ -32,23 +32,12 @@ int SinkSend(void *ctx, const uint8_t *, size_t) {
   return 0;
 }
 
-std::string ReadAll(const std::string &path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 }  // namespace
 
 CorrelatorHarness::CorrelatorHarness(const CorrelatorDef &def, const std::string &hostModel,
                                      int64_t startSeconds)
     : def_(def) {
-  char tmpl[] = "/tmp/keld-unit-XXXXXX";
-  char *dir = mkdtemp(tmpl);
-  root_ = dir ? dir : "/tmp";
-  setenv("KELD_ROOT", root_.c_str(), 1);
-  mkdir((root_ + "/etc").c_str(), 0755);
   WriteHostModel(hostModel);
   clock_ = std::make_unique<FakeClock>(startSeconds);
   Timer_ResetForTest();
@@ -83,15 +72,11 @@ CorrelatorHarness::CorrelatorHarness(const CorrelatorDef &def, const std::string
 CorrelatorHarness::~CorrelatorHarness() {
   VProb_SetSink(nullptr);
   clock_.reset();
-  unsetenv("KELD_ROOT");
-  std::string cmd = "rm -rf '" + root_ + "'";
-  int rc = system(cmd.c_str());
-  (void)rc;
 }
 
 void CorrelatorHarness::WriteHostModel(const std::string &text) {
-  std::string path = root_ + "/etc/hostsim.conf";
-  std::ofstream(path, std::ios::trunc) << text;
+  root_.WriteFile("/etc/hostsim.conf", text);
+  std::string path = root_.Path("/etc/hostsim.conf");
   // Bump the modification time so that a rewrite within the same clock tick
   // is still noticed by the host model's reader.
   static long bump = 0;
@@ -148,9 +133,9 @@ std::vector<PostedEvent> CorrelatorHarness::Take() {
   return out;
 }
 
-std::string CorrelatorHarness::Journal() const { return ReadAll(root_ + "/var/log/hostsim-actions.log"); }
+std::string CorrelatorHarness::Journal() const { return root_.ReadFile("/var/log/hostsim-actions.log"); }
 
-std::string CorrelatorHarness::Syslog() const { return ReadAll(root_ + "/var/log/syslog"); }
+std::string CorrelatorHarness::Syslog() const { return root_.ReadFile("/var/log/syslog"); }
 
 std::string ArgText(const VProbArg &arg) { return EventText_Arg(arg); }
 

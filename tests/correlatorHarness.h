@@ -12,6 +12,7 @@
 
 #include "clock.h"
 #include "kelRecord.h"
+#include "testRoot.h"
 #include "keldCorrelator.h"
 #include "vprobRecordReader.h"
 
@@ -41,7 +42,7 @@ class CorrelatorHarness {
   // Events composed since the last call.
   std::vector<PostedEvent> Take();
   // The simulated root and its files.
-  const std::string &Root() const { return root_; }
+  const std::string &Root() const { return root_.Dir(); }
   void WriteHostModel(const std::string &text);
   std::string Journal() const;  // R/var/log/hostsim-actions.log
   std::string Syslog() const;   // R/var/log/syslog
@@ -54,7 +55,7 @@ class CorrelatorHarness {
  private:
   void RunWakeups();
   const CorrelatorDef &def_;
-  std::string root_;
+  TestRoot root_;
   std::unique_ptr<FakeClock> clock_;
   HandlerTable table_;
   bool setupOk_ = false;

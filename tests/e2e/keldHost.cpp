@@ -169,6 +169,12 @@ std::vector<std::string> KeldHost::SyslogLines(const std::string &needle) const 
   return found;
 }
 
+void KeldHost::StartOfNextSecond() {
+  auto now = std::chrono::system_clock::now().time_since_epoch();
+  auto intoSecond = std::chrono::duration_cast<std::chrono::microseconds>(now) % std::chrono::seconds(1);
+  std::this_thread::sleep_for(std::chrono::seconds(1) - intoSecond + std::chrono::milliseconds(20));
+}
+
 bool KeldHost::WaitFor(const std::function<bool()> &cond, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!cond()) {

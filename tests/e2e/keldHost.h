@@ -52,6 +52,10 @@ class KeldHost {
   // Lines of the log that contain `needle`.
   std::vector<std::string> SyslogLines(const std::string &needle) const;
 
+  // keld's timers count whole wall-clock seconds: a scenario started just
+  // after a second begins keeps its bursts from straddling a deadline.
+  // Sleeps until 20 ms into the next second.
+  static void StartOfNextSecond();
   // Polls `cond` until true or `timeout` passes.
   static bool WaitFor(const std::function<bool()> &cond,
                       std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));

@@ -34,13 +34,6 @@ uint64_t NowMicros() {
                                    .count());
 }
 
-// The timers count whole wall-clock seconds: starting a scenario just after
-// a second begins keeps a burst from straddling a timer's deadline.
-void StartOfNextSecond() {
-  uint64_t now = NowMicros();
-  std::this_thread::sleep_for(std::chrono::microseconds(1000000 - now % 1000000 + 20000));
-}
-
 class NetE2E : public ::testing::Test {
  protected:
   void Start(const std::string &extraModel) {
@@ -52,7 +45,7 @@ class NetE2E : public ::testing::Test {
   // returns the time it started.
   uint64_t Play(const std::string &scenario) {
     std::ofstream(host->Path("/scenario")) << scenario;
-    StartOfNextSecond();
+    KeldHost::StartOfNextSecond();
     uint64_t start = NowMicros();
     EXPECT_EQ(host->Inject({"--file", host->Path("/scenario")}), 0);
     return start;

@@ -95,12 +95,6 @@ std::vector<std::string> InjectOptions(const std::string &scenario) {
 
 // keld's timers count whole seconds and kelreplay starts its clock on one:
 // playing from just after a second begins keeps the two in step.
-void StartOfNextSecond() {
-  auto now = std::chrono::system_clock::now().time_since_epoch();
-  auto intoSecond = std::chrono::duration_cast<std::chrono::microseconds>(now) % std::chrono::seconds(1);
-  std::this_thread::sleep_for(std::chrono::seconds(1) - intoSecond + std::chrono::milliseconds(20));
-}
-
 class ReplayMatchesDaemon : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(ReplayMatchesDaemon, SameEventsInTheSameOrder) {
@@ -120,7 +114,7 @@ TEST_P(ReplayMatchesDaemon, SameEventsInTheSameOrder) {
   ASSERT_TRUE(host.StartKeld());
   std::vector<std::string> args = InjectOptions(scenario);
   args.insert(args.end(), {"--file", scenario});
-  StartOfNextSecond();
+  KeldHost::StartOfNextSecond();
   std::string err;
   ASSERT_EQ(host.Inject(args, &err), 0) << err;
   EXPECT_TRUE(host.WaitHubd(expected.size(), std::chrono::milliseconds(15000)));

@@ -1,16 +1,14 @@
 // Event composition, the rate limit and the retry queue, under the fake
 // clock, with a sink in place of the hubd socket.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "clock.h"
 #include "kelRecord.h"
 #include "keldTimer.h"
 #include "keldVprob.h"
+#include "testRoot.h"
 #include "vprobRecordReader.h"
 
 namespace {
@@ -18,12 +16,8 @@ namespace {
 class VProbTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/keld-vprob-XXXXXX";
-    root_ = mkdtemp(tmpl);
-    setenv("KELD_ROOT", root_.c_str(), 1);
-    mkdir((root_ + "/etc").c_str(), 0755);
-    std::ofstream(root_ + "/etc/hostsim.conf") << "uuid 564d0c1e-4a6b-7e2f-9a3c-0123456789ab\n"
-                                                  "filesystem ds1 5f3c-11aa\nfilesystem ds2 77ee-0001\n";
+    root_.WriteFile("/etc/hostsim.conf", "uuid 564d0c1e-4a6b-7e2f-9a3c-0123456789ab\n"
+                                         "filesystem ds1 5f3c-11aa\nfilesystem ds2 77ee-0001\n");
     Timer_ResetForTest();
     VProb_ResetForTest();
     VProbInit();
@@ -40,24 +34,14 @@ class VProbTest : public ::testing::Test {
     sink_.ctx = this;
     VProb_SetSink(&sink_);
   }
-  void TearDown() override {
-    VProb_SetSink(nullptr);
-    unsetenv("KELD_ROOT");
-    std::string cmd = "rm -rf " + root_;
-    EXPECT_EQ(system(cmd.c_str()), 0);
-  }
+  void TearDown() override { VProb_SetSink(nullptr); }
   void Advance(int seconds) {
     for (int i = 0; i < seconds; i++) {
       clock_.AdvanceSeconds(1);
       Timer_FireDue();
     }
   }
-  std::string Syslog() {
-    std::ifstream in(root_ + "/var/log/syslog");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string Syslog() { return root_.ReadFile("/var/log/syslog"); }
   size_t Count(const std::string &needle) {
     std::string log = Syslog();
     size_t n = 0;
@@ -65,8 +49,8 @@ class VProbTest : public ::testing::Test {
     return n;
   }
 
+  TestRoot root_;
   FakeClock clock_{1800000000};
-  std::string root_;
   VProbSink sink_{};
   bool hubdUp_ = true;
   int attempts_ = 0;
