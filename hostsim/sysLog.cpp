@@ -10,10 +10,12 @@
 // reference count: only the write() itself. (A thread keeps the file it last
 // wrote to open until its next line or its end.)
 //
-// Every line is one write() to a descriptor opened with O_APPEND, nothing is
-// buffered across lines: a line is in the file once LogMsg returns (a crash
-// loses none), and lines of different threads can neither interleave nor be
-// reordered after the fact.
+// Outside a batch every line is one write() to a descriptor opened with
+// O_APPEND: the line is in the file once the call returns. Inside a batch
+// (SysLog_BeginBatch) the calling thread's lines are held in its own buffer
+// and written whole, together, at SysLog_EndBatch, when the buffer passes
+// kHeldLimit, or when the thread ends; lines of different threads still never
+// interleave, since every write() carries whole lines only.
 #include "sysLog.h"
 
 #include <fcntl.h>
@@ -48,11 +50,11 @@ std::atomic<uint64_t> cachedGeneration{0};  // written under logMutex
 // The log file of `root` (the value of $KELD_ROOT, not empty), reopened when
 // the root changed since the last call of any thread. The file stays valid
 // until the calling thread's next call (the thread holds a reference).
-LogFile *LogFileFor(const char *root) {
+const std::shared_ptr<LogFile> *LogFileFor(const char *root) {
   thread_local std::shared_ptr<LogFile> mine;
   thread_local uint64_t myGeneration = 0;
   if (mine && myGeneration == cachedGeneration.load(std::memory_order_acquire) && mine->root == root) {
-    return mine.get();
+    return &mine;
   }
   std::lock_guard<std::mutex> lock(logMutex);
   if (!cachedFile || cachedFile->root != root) {
@@ -65,7 +67,32 @@ LogFile *LogFileFor(const char *root) {
   }
   mine = cachedFile;
   myGeneration = cachedGeneration.load(std::memory_order_relaxed);
-  return mine.get();
+  return &mine;
+}
+
+// Lines held in a batch are written once they reach this many bytes.
+constexpr size_t kHeldLimit = 32 * 1024;
+
+void WriteLine(int fd, const char *text, size_t length);
+
+// The calling thread's batch: the lines held and the file they belong to
+// (a reference of its own, so that the file outlives a root change).
+struct HeldLines {
+  bool active = false;
+  std::string text;
+  std::shared_ptr<LogFile> file;
+
+  void Flush() {
+    if (file && !text.empty()) WriteLine(file->fd, text.data(), text.size());
+    text.clear();
+    file.reset();
+  }
+  ~HeldLines() { Flush(); }
+};
+
+HeldLines &Held() {
+  thread_local HeldLines held;
+  return held;
 }
 
 void WriteLine(int fd, const char *text, size_t length) {
@@ -90,7 +117,7 @@ void SysLog_VLog(int priority, const char *format, va_list args) {
     return;
   }
   try {
-    LogFile *file = LogFileFor(root);
+    const std::shared_ptr<LogFile> *file = LogFileFor(root);
     if (!file) return;
     char stackBuf[1024];
     va_list measure;
@@ -111,7 +138,17 @@ void SysLog_VLog(int priority, const char *format, va_list args) {
       line = &heapBuf[0];
     }
     if (length == 0 || line[length - 1] != '\n') line[length++] = '\n';
-    WriteLine(file->fd, line, length);
+    HeldLines &held = Held();
+    if (!held.active) {
+      WriteLine((*file)->fd, line, length);
+      return;
+    }
+    if (held.file != *file) {
+      held.Flush();
+      held.file = *file;
+    }
+    held.text.append(line, length);
+    if (held.text.size() >= kHeldLimit) held.Flush();
   } catch (...) {
     // Out of memory: the line is lost, the caller goes on.
   }
@@ -122,4 +159,12 @@ void SysLog_Log(int priority, const char *format, ...) {
   va_start(args, format);
   SysLog_VLog(priority, format, args);
   va_end(args);
+}
+
+void SysLog_BeginBatch(void) { Held().active = true; }
+
+void SysLog_EndBatch(void) {
+  HeldLines &held = Held();
+  held.active = false;
+  held.Flush();
 }

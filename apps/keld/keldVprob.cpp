@@ -26,6 +26,7 @@
 #include "keldTrace.h"
 #include "msgFmt.h"
 #include "simRoot.h"
+#include "sysLog.h"
 
 namespace {
 
@@ -289,6 +290,8 @@ const char *DatastoreForPath(const char *path) {
 int SendVProb(const uint8_t *record, size_t length) {
   const VProbSink *sink = gSink.load(std::memory_order_acquire);
   if (sink != nullptr && sink->send != nullptr) return sink->send(sink->ctx, record, length);
+  // The send can wait on hubd: the lines this thread holds go out first.
+  SysLog_EndBatch();
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   // A hubd that never accepts must not hold a correlator forever: connect and

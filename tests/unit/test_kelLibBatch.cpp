@@ -1,12 +1,13 @@
 // Batched reads of kernel contexts: records that a read's buffer cannot take
 // wait in the library (the socket may be empty then), in order, and a reset
-// discards them; the log sink follows a root change; the log prefix stays
-// right across second boundaries.
+// discards them; the log sink follows a root change and holds a thread's
+// lines in a batch; the log prefix stays right across second boundaries.
 #include <gtest/gtest.h>
 #include <poll.h>
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "clock.h"
@@ -83,6 +84,35 @@ TEST(KelLibBatch, LogSinkFollowsTheRoot) {
   }
   SysLog_Log(6, "three\n");
   EXPECT_EQ(first.ReadFile("/var/log/syslog"), "one\nthree\n");
+}
+
+TEST(KelLibBatch, LogBatchHoldsLinesUntilItsEndTheLimitOrTheThreadsEnd) {
+  TestRoot root;
+  SysLog_BeginBatch();
+  SysLog_Log(6, "held %d", 1);
+  SysLog_Log(6, "held 2\n");
+  EXPECT_EQ(root.ReadFile("/var/log/syslog"), "");
+  SysLog_EndBatch();
+  EXPECT_EQ(root.ReadFile("/var/log/syslog"), "held 1\nheld 2\n");
+  SysLog_Log(6, "direct");  // outside a batch: at once
+  EXPECT_EQ(root.ReadFile("/var/log/syslog"), "held 1\nheld 2\ndirect\n");
+
+  // 32 KiB held are written without waiting for the end, whole lines only.
+  SysLog_BeginBatch();
+  std::string line(1000, 'x');
+  for (int i = 0; i < 33; i++) SysLog_Log(6, "%s", line.c_str());
+  std::string text = root.ReadFile("/var/log/syslog");
+  EXPECT_EQ(text.size(), 21 + 33 * 1001u);
+  SysLog_Log(6, "tail");
+  SysLog_EndBatch();
+  EXPECT_EQ(root.ReadFile("/var/log/syslog").size(), text.size() + 5);
+
+  // A thread that ends inside its batch still writes what it held.
+  std::thread([] {
+    SysLog_BeginBatch();
+    SysLog_Log(6, "from a thread that ends");
+  }).join();
+  EXPECT_NE(root.ReadFile("/var/log/syslog").find("from a thread that ends\n"), std::string::npos);
 }
 
 TEST(KelLibBatch, LogPrefixFollowsTheSecondAndTheMilliseconds) {

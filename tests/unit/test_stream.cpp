@@ -1,10 +1,15 @@
-// The fan-out stream: subscription matching, fan-out order, and reassembly
-// of records that arrive in pieces.
+// The fan-out stream: subscription matching, fan-out order, batches, and
+// the agent side's read-ahead (many records per read, records in pieces,
+// records larger than the read-ahead buffer).
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "kelRecord.h"
 #include "keldStream.h"
@@ -126,6 +131,55 @@ TEST(Stream, RecordArrivingInPiecesIsReassembled) {
   ssize_t rest = static_cast<ssize_t>(r.size() - 40);
   ASSERT_EQ(write(s->writeFd, r.data() + 40, static_cast<size_t>(rest)), rest);
   EXPECT_EQ(ReadId(s), "kel.net.piece");
+  EXPECT_EQ(Stream_Destroy(s), 0u);
+}
+
+size_t PipeBytes(Stream *s) {
+  int n = 0;
+  return ioctl(s->readFd, FIONREAD, &n) == 0 ? static_cast<size_t>(n) : 0;
+}
+
+TEST(Stream, BatchWritesAtItsEndOrPastTheLimitAndReadAheadHandsOutEveryRecord) {
+  ASSERT_EQ(StreamRegistry_Init(), 0);
+  AgentName name{const_cast<char *>("test")};
+  ListPtr net = MakeList({"net"});
+  Stream *s = nullptr;
+  ASSERT_EQ(Stream_Create(&name, net.get(), &s), 0u);
+
+  Stream_BeginBatch();
+  std::vector<uint8_t> one = Record("kel.net.one");
+  ASSERT_EQ(Stream_Publish(one.data(), static_cast<int32_t>(one.size())), 0);
+  EXPECT_EQ(PipeBytes(s), 0u);
+  ASSERT_EQ(Stream_EndBatch(), 0);
+  EXPECT_EQ(ReadId(s), "kel.net.one");
+
+  // Inside a batch a stream's share goes out once it passes 64 KiB: the
+  // reader gets all 23 records while the batch is still open. It takes
+  // several records per read, and one of 70000 bytes, larger than its
+  // read-ahead buffer.
+  std::atomic<bool> readerDone{false};
+  std::thread writer([&] {
+    Stream_BeginBatch();
+    std::vector<uint8_t> mid = Record("kel.net.mid", 3000);
+    for (int i = 0; i < 22; i++) EXPECT_EQ(Stream_Publish(mid.data(), static_cast<int32_t>(mid.size())), 0);
+    std::vector<uint8_t> big = Record("kel.net.big", 70000);
+    EXPECT_EQ(Stream_Publish(big.data(), static_cast<int32_t>(big.size())), 0);
+    while (!readerDone) std::this_thread::yield();
+    EXPECT_EQ(Stream_EndBatch(), 0);
+  });
+  int mids = 0, bigs = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (mids + bigs < 23 && std::chrono::steady_clock::now() < deadline) {
+    std::string id = ReadId(s);
+    if (id == "kel.net.mid") mids++;
+    if (id == "kel.net.big") bigs++;
+  }
+  readerDone = true;
+  writer.join();
+  EXPECT_EQ(mids, 22);
+  EXPECT_EQ(bigs, 1);
+  EXPECT_FALSE(Stream_HasRecord(s));
+  EXPECT_EQ(PipeBytes(s), 0u);
   EXPECT_EQ(Stream_Destroy(s), 0u);
 }
 

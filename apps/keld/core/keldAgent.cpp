@@ -17,6 +17,7 @@
 
 #include "keldCorrelators.h"
 #include "keldLog.h"
+#include "sysLog.h"
 #include "vthreadBase.h"
 
 namespace {
@@ -218,6 +219,9 @@ AgentWaitWindow::AgentWaitWindow() { pthread_setcancelstate(PTHREAD_CANCEL_ENABL
 AgentWaitWindow::~AgentWaitWindow() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr); }
 
 uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut) {
+  // While records keep coming the agent's log lines are written in batches;
+  // the batch ends before the agent waits, so no line waits with it.
+  SysLog_BeginBatch();
   for (;;) {
     // The stream is read before waiting (its reads never block): an agent
     // that is behind finds its next record already there and needs no poll.
@@ -225,9 +229,11 @@ uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut) {
     uint32_t status = Stream_ReadObservation(agent->stream, observationOut, &complete);
     if (status != 0) {
       LogMsg("Failed to get Kel\n");
+      SysLog_EndBatch();
       return status;
     }
     if (complete) return 0;
+    SysLog_EndBatch();
     struct pollfd p = {agent->descriptor, POLLIN, 0};
     int rc;
     {
@@ -243,6 +249,7 @@ uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut) {
       LogMsg("Failed to poll, invalid revents - %hd\n", p.revents);
       return 2;
     }
+    SysLog_BeginBatch();
   }
 }
 
@@ -256,4 +263,5 @@ void Agent_Cleanup(Agent **agentRef) {
   ReleaseAgent(agent);
   *agentRef = nullptr;
   LogMsg("Done cleaning up agent.\n");
+  SysLog_EndBatch();
 }

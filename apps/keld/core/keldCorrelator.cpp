@@ -11,6 +11,7 @@
 
 #include "keldAgent.h"
 #include "keldLog.h"
+#include "sysLog.h"
 #include "str.h"
 
 namespace {
@@ -90,17 +91,24 @@ void Correlator_RunWithWakeups(const char *name, const char *domain,
     struct pollfd fds[5];
     fds[0] = {agent->descriptor, POLLIN, 0};
     for (int i = 0; i < wakeCount; i++) fds[i + 1] = {wakeFds[i], POLLIN, 0};
+    // Records already read ahead from the pipe do not make it readable: with
+    // one buffered, the poll only looks at the wake-ups and does not wait.
+    bool buffered = Stream_HasRecord(agent->stream);
     int rc;
-    {
+    if (buffered) {
+      rc = poll(fds, static_cast<nfds_t>(wakeCount + 1), 0);
+    } else {
+      SysLog_EndBatch();  // see Agent_WaitObservation
       AgentWaitWindow window;
       rc = poll(fds, static_cast<nfds_t>(wakeCount + 1), -1);
     }
+    SysLog_BeginBatch();
     if (rc == -1) {
       if (errno == EINTR) continue;
       LogMsg("Failed to poll - %s\n", strerror(errno));
       break;
     }
-    if (fds[0].revents & POLLIN) {
+    if (buffered || (fds[0].revents & POLLIN)) {
       Observation obs = nullptr;
       bool complete = false;
       if (Stream_ReadObservation(agent->stream, &obs, &complete) != 0) {

@@ -222,6 +222,11 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
       break;
     }
     bool fatal = false;
+    // The records of all the reads of this poll go to the agents together,
+    // at the batch's end, before the next wait. A pipe write that fails there
+    // ends the daemon whichever descriptor the record came from (it cannot
+    // happen while the agents hold both ends of their pipes).
+    Stream_BeginBatch();
     // Closes the user connection at entry i; the entry moved into its place
     // brings its oversize count along.
     auto closeUser = [&](int &i) {
@@ -284,6 +289,11 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
       } else {
         ResetEntry(e);
       }
+    }
+    int32_t written = Stream_EndBatch();
+    if (written != 0 && !fatal) {
+      status = written;
+      fatal = true;
     }
     if (fatal) break;
   }

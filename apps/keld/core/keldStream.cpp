@@ -1,5 +1,6 @@
 // Stream registry and fan-out. The stream lock guards the registry's circular
-// list (gHead and every next/prev link); see keldStream.h.
+// list (gHead and every next/prev link), every stream's pending bytes and
+// the batch flag; see keldStream.h.
 #include "keldStream.h"
 
 #include <fcntl.h>
@@ -9,6 +10,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "keldLog.h"
 #include "keldTrace.h"
@@ -17,11 +20,13 @@
 namespace {
 
 pthread_mutex_t gStreamLock = PTHREAD_MUTEX_INITIALIZER;
-Stream gHead = {&gHead, &gHead, -1, -1, nullptr, nullptr, nullptr, 0, 0};
+Stream gHead = {&gHead, &gHead, -1, -1, nullptr, nullptr, nullptr, 0, 0, 0, {}};
 
 // Records travelling through a pipe were validated by the intake; a length
 // outside this range can only mean a corrupted pipe.
 constexpr uint32_t kMaxRecordLength = 1u << 20;
+// The read-ahead buffer: a pipe's default capacity, so one read can empty it.
+constexpr uint32_t kReadAhead = 64 * 1024;
 
 uint32_t ReadU32(const uint8_t *p) {
   uint32_t v;
@@ -29,20 +34,73 @@ uint32_t ReadU32(const uint8_t *p) {
   return v;
 }
 
-// One read step: 0 when `remaining` bytes all arrived, 11 when fewer did, the
-// errno of a failed read otherwise.
-int ReadStep(Stream *s) {
-  ssize_t n = read(s->readFd, s->buffer + s->filled, s->remaining);
-  if (n == 0) {
-    Panic("EOF trying to read %d bytes from stream %p\n", static_cast<int>(s->remaining),
-          static_cast<void *>(s));
+// The total length of the buffered record at begin, or 0 when its header has
+// not all arrived. A length no record can have comes back as
+// kMaxRecordLength + 1.
+uint32_t BufferedRecordLength(const Stream *s) {
+  if (s->buffer == nullptr || s->filled - s->begin < KEL_RECORD_HEADER_SIZE) return 0;
+  uint32_t total = ReadU32(s->buffer + s->begin + KEL_RECORD_OFF_TOTAL_LENGTH);
+  return total < KEL_RECORD_HEADER_SIZE ? kMaxRecordLength + 1 : total;
+}
+
+// Makes room behind the buffered bytes for a record of `total` bytes (or for
+// a header when total is 0): moves the unread bytes to the front and grows
+// the buffer when the record is larger than it. False when memory runs out.
+bool MakeRoom(Stream *s, uint32_t total) {
+  uint32_t unread = s->filled - s->begin;
+  if (s->begin > 0) {
+    memmove(s->buffer, s->buffer + s->begin, unread);
+    s->begin = 0;
+    s->filled = unread;
   }
-  if (n < 0) return errno;
-  uint32_t got = static_cast<uint32_t>(n);
-  bool whole = got == s->remaining;
-  s->filled += got;
-  s->remaining -= got;
-  return whole ? 0 : 11;
+  if (total <= s->capacity) return true;
+  uint8_t *grown = static_cast<uint8_t *>(realloc(s->buffer, total));
+  if (grown == nullptr) return false;
+  s->buffer = grown;
+  s->capacity = total;
+  return true;
+}
+
+// Set between Stream_BeginBatch and Stream_EndBatch. Guarded by the stream
+// lock.
+bool gBatchOpen = false;
+// A stream's pending bytes are written before they pass this, batch or not.
+constexpr size_t kPendingLimit = 64 * 1024;
+
+// Writes all of `length` bytes into the blocking pipe `fd` (a signal can cut
+// a write short; the rest follows). 0, or the errno of a failed write.
+int WriteAll(int fd, const uint8_t *bytes, size_t length) {
+  while (length > 0) {
+    ssize_t n = write(fd, bytes, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    bytes += n;
+    length -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Writes a stream's pending records into its pipe. Under the stream lock.
+int FlushStream(Stream *s) {
+  if (s->pending.empty()) return 0;
+  int err = WriteAll(s->writeFd, s->pending.data(), s->pending.size());
+  s->pending.clear();
+  return err;
+}
+
+// Writes every stream's pending records, in creation order; stops at the
+// first failure and drops what is still pending. Under the stream lock.
+int FlushAll() {
+  for (Stream *s = gHead.prev; s != &gHead; s = s->prev) {
+    int err = FlushStream(s);
+    if (err != 0) {
+      for (Stream *t = s->prev; t != &gHead; t = t->prev) t->pending.clear();
+      return err;
+    }
+  }
+  return 0;
 }
 
 }  // namespace
@@ -125,23 +183,23 @@ bool SubscriptionList_Matches(const char *id, const SubscriptionList *list) {
 
 uint32_t Stream_Create(AgentName *name, const SubscriptionList *list, Stream **streamOut) {
   *streamOut = nullptr;
-  Stream *s = static_cast<Stream *>(calloc(1, sizeof(Stream)));
+  Stream *s = new (std::nothrow) Stream{};
   if (s == nullptr) return 1;
   int fds[2];
   if (pipe(fds) != 0) {
-    free(s);
+    delete s;
     return 2;
   }
   if (fcntl(fds[0], F_SETFL, O_NONBLOCK) != 0) {
     close(fds[0]);
     close(fds[1]);
-    free(s);
+    delete s;
     return 2;
   }
   if (SubscriptionList_Copy(list, &s->subscriptions) != 0) {
     close(fds[0]);
     close(fds[1]);
-    free(s);
+    delete s;
     return 1;
   }
   s->readFd = fds[0];
@@ -164,7 +222,7 @@ uint32_t Stream_Destroy(Stream *stream) {
   stream->prev->next = stream->next;
   stream->next->prev = stream->prev;
   free(stream->buffer);
-  free(stream);
+  delete stream;
   Stream_Unlock();
   return failed ? 2 : 0;
 }
@@ -179,7 +237,8 @@ uint32_t Stream_GetFd(Stream *stream, int32_t *fdOut, uint32_t *countInOut) {
 int32_t Stream_Publish(const uint8_t *buffer, int32_t length) {
   Stream_Lock();
   const uint8_t *rec = buffer;
-  while (length > 0) {
+  int err = 0;
+  while (length > 0 && err == 0) {
     uint32_t total = ReadU32(rec + KEL_RECORD_OFF_TOTAL_LENGTH);
     // The intake hands over validated whole records; a record that claims
     // less than a header or more than what is left would loop or overrun.
@@ -188,51 +247,73 @@ int32_t Stream_Publish(const uint8_t *buffer, int32_t length) {
     const char *id = reinterpret_cast<const char *>(rec + KEL_RECORD_HEADER_SIZE);
     for (Stream *s = gHead.prev; s != &gHead; s = s->prev) {
       if (!SubscriptionList_Matches(id, s->subscriptions)) continue;
-      if (write(s->writeFd, rec, total) == -1) {
-        int err = errno;
-        Stream_Unlock();
-        return err;
-      }
+      s->pending.insert(s->pending.end(), rec, rec + total);
+      if (s->pending.size() >= kPendingLimit && (err = FlushStream(s)) != 0) break;
     }
     length -= static_cast<int32_t>(total);
     rec += total;
   }
+  if (err == 0 && !gBatchOpen) err = FlushAll();
   Stream_Unlock();
-  return 0;
+  return err;
+}
+
+void Stream_BeginBatch(void) {
+  Stream_Lock();
+  gBatchOpen = true;
+  Stream_Unlock();
+}
+
+int32_t Stream_EndBatch(void) {
+  Stream_Lock();
+  gBatchOpen = false;
+  int err = FlushAll();
+  Stream_Unlock();
+  return err;
 }
 
 uint32_t Stream_ReadObservation(Stream *stream, Observation *observationOut, bool *completeOut) {
   *completeOut = false;
-  int status = 0;
   if (stream->buffer == nullptr) {
-    stream->buffer = static_cast<uint8_t *>(malloc(KEL_RECORD_HEADER_SIZE));
+    stream->buffer = static_cast<uint8_t *>(malloc(kReadAhead));
     if (stream->buffer == nullptr) return 2;
-    stream->filled = 0;
-    stream->remaining = KEL_RECORD_HEADER_SIZE;
-    status = ReadStep(stream);
-  } else if (stream->filled < KEL_RECORD_HEADER_SIZE) {
-    status = ReadStep(stream);
+    stream->capacity = kReadAhead;
+    stream->begin = stream->filled = 0;
   }
-  if (status != 0) return (status == 11 || status == EAGAIN) ? 0 : 2;
-
-  uint32_t total = ReadU32(stream->buffer + KEL_RECORD_OFF_TOTAL_LENGTH);
-  if (total < KEL_RECORD_HEADER_SIZE || total > kMaxRecordLength) return 2;
-  if (stream->filled == KEL_RECORD_HEADER_SIZE) {
-    uint8_t *grown = static_cast<uint8_t *>(realloc(stream->buffer, total));
-    if (grown == nullptr) return 2;
-    stream->buffer = grown;
-    stream->remaining = total - KEL_RECORD_HEADER_SIZE;
+  uint32_t total = BufferedRecordLength(stream);
+  if (total > kMaxRecordLength) return 2;
+  if (total == 0 || stream->filled - stream->begin < total) {
+    // No whole record buffered: one read of whatever the pipe holds.
+    if (!MakeRoom(stream, total)) return 2;
+    ssize_t n = read(stream->readFd, stream->buffer + stream->filled, stream->capacity - stream->filled);
+    if (n == 0) {
+      Panic("EOF trying to read %d bytes from stream %p\n",
+            static_cast<int>(stream->capacity - stream->filled), static_cast<void *>(stream));
+    }
+    if (n < 0) return (errno == EAGAIN || errno == EINTR) ? 0 : 2;
+    stream->filled += static_cast<uint32_t>(n);
+    total = BufferedRecordLength(stream);
+    if (total > kMaxRecordLength) return 2;
+    if (total == 0 || stream->filled - stream->begin < total) return 0;
   }
-  if (stream->remaining > 0) {
-    status = ReadStep(stream);
-    if (status != 0) return (status == 11 || status == EAGAIN) ? 0 : 2;
-  }
+  // The observation owns its record: a copy of exactly its bytes.
+  uint8_t *record = static_cast<uint8_t *>(malloc(total));
+  if (record == nullptr) return 2;
+  memcpy(record, stream->buffer + stream->begin, total);
   Observation obs = nullptr;
-  Kel_MakeKel(stream->buffer, total, &obs);
-  if (obs == nullptr) return 1;
-  stream->buffer = nullptr;
-  stream->filled = stream->remaining = 0;
+  Kel_MakeKel(record, total, &obs);
+  if (obs == nullptr) {
+    free(record);
+    return 1;
+  }
+  stream->begin += total;
+  if (stream->begin == stream->filled) stream->begin = stream->filled = 0;
   *observationOut = obs;
   *completeOut = true;
   return 0;
+}
+
+bool Stream_HasRecord(const Stream *stream) {
+  uint32_t total = BufferedRecordLength(stream);
+  return total != 0 && stream->filled - stream->begin >= total;
 }

@@ -1,14 +1,24 @@
 // The fan-out stream: one pipe per agent, all hung in one registry.
 //
-// Locking: the stream lock (a process-wide mutex) guards the registry list.
-// It is held by the intake thread for the fan-out of one whole read buffer
-// (Stream_Publish, which also writes the trace lines under it) and by agent
-// threads only while they insert (Stream_Create) or remove (Stream_Destroy)
-// their own stream. The agent-side reassembly state of a Stream (buffer,
-// filled, remaining) belongs to the owning agent thread and takes no lock.
+// Locking: the stream lock (a process-wide mutex) guards the registry list,
+// every stream's pending bytes and the batch flag. It is held by the intake
+// thread for the fan-out of one whole read buffer (Stream_Publish, which also
+// writes the trace lines under it) and for the writes of a batch's end, and
+// by agent threads only while they insert (Stream_Create) or remove
+// (Stream_Destroy) their own stream. The agent-side read-ahead state of a
+// Stream (buffer, capacity, begin, filled) belongs to the owning agent
+// thread and takes no lock.
+//
+// Costs: the fan-out gathers each stream's records and writes them with one
+// write() (whole records, in order): at the end of each Stream_Publish, or,
+// inside a batch, at Stream_EndBatch (the intake loop makes one batch of all
+// the reads of one poll). An agent reads whatever its pipe holds with one
+// read() into its read-ahead buffer. So a busy agent costs a few system
+// calls and one wake-up per batch of records, not several per record.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "kelLib.h"
 
@@ -33,9 +43,11 @@ struct Stream {
   int32_t writeFd;
   SubscriptionList *subscriptions;  // the stream's own copy
   AgentName *name;                  // not owned
-  uint8_t *buffer;                  // record being reassembled, or null
-  uint32_t filled;
-  uint32_t remaining;
+  uint8_t *buffer;                  // read-ahead bytes from the pipe, or null
+  uint32_t capacity;                // size of buffer
+  uint32_t begin;                   // first byte not yet handed out
+  uint32_t filled;                  // end of the bytes read
+  std::vector<uint8_t> pending;     // records not yet written (stream lock)
 };
 
 // Makes the registry empty and initialises the stream lock. 0 or the mutex
@@ -67,11 +79,28 @@ uint32_t Stream_Destroy(Stream *stream);
 // The descriptor the agent polls. 1 when *countInOut is below 1.
 uint32_t Stream_GetFd(Stream *stream, int32_t *fdOut, uint32_t *countInOut);
 // Intake thread: traces each record of `buffer` (whole records, `length`
-// bytes) and writes it whole into the pipe of every matching stream, in
-// creation order. 0, or the errno of a failed pipe write.
+// bytes) and writes it whole into the pipe of every matching stream, the
+// streams in creation order and each stream's records in buffer order;
+// inside a batch the writes wait for Stream_EndBatch (a stream's share is
+// written early once it holds 64 KiB). The buffer may be reused on return.
+// 0, or the errno of a failed pipe write (what was still pending is dropped).
 int32_t Stream_Publish(const uint8_t *buffer, int32_t length);
-// Agent thread, after poll reported the read end readable: reads what is
-// there of the current record. 0 with *completeOut true and an Observation;
-// 0 with *completeOut false when the record is still incomplete; 1 when the
-// record did not make an Observation; 2 on any other failure.
+// Intake thread: opens a batch, in which Stream_Publish gathers records
+// instead of writing them.
+void Stream_BeginBatch(void);
+// Intake thread: writes everything gathered since Stream_BeginBatch into the
+// pipes (streams in creation order) and closes the batch. 0, or the errno of
+// the first failed write (what was still pending is dropped). Must be called
+// before the intake waits, so that no record waits with it.
+int32_t Stream_EndBatch(void);
+// Agent thread: hands out the next record of the stream as an Observation
+// (the caller frees it with Kel_Free). When no whole record is buffered it
+// reads once from the non-blocking pipe (never waits). 0 with *completeOut
+// true and an Observation; 0 with *completeOut false when no whole record is
+// there yet; 1 when the record did not make an Observation (it stays in the
+// stream); 2 on any other failure.
 uint32_t Stream_ReadObservation(Stream *stream, Observation *observationOut, bool *completeOut);
+// Agent thread: true when a whole record is already buffered, so that the
+// next Stream_ReadObservation completes without reading the pipe (a poll on
+// the pipe would not report it).
+bool Stream_HasRecord(const Stream *stream);

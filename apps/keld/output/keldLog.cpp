@@ -87,6 +87,7 @@ void Panic(const char *format, ...) {
   VLogWithPrefix(format, copy);
   va_end(copy);
   va_end(args);
+  SysLog_EndBatch();  // what this thread still holds goes out before the abort
   abort();
 }
 

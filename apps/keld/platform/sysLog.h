@@ -6,6 +6,13 @@
 // The open log file is cached together with the path it was opened for and
 // reopened when $KELD_ROOT changes; a file removed while the root stays the
 // same is not recreated (lines go to the removed file).
+//
+// Batches: between SysLog_BeginBatch and SysLog_EndBatch the calling
+// thread's lines are held and written together (whole lines only, at the
+// end, once 32 KiB are held, or when the thread ends), so that a busy thread
+// makes one write per batch rather than one per line. A thread that is about
+// to wait, or to call something that can block, ends its batch first, so that
+// no line waits on an idle or blocked thread.
 #pragma once
 
 #include <cstdarg>
@@ -14,3 +21,10 @@ void SysLog_VLog(int priority, const char *format, va_list args)
     __attribute__((format(printf, 2, 0)));
 void SysLog_Log(int priority, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// The calling thread's lines are held from now on (a batch already open stays
+// open).
+void SysLog_BeginBatch(void);
+// Writes the calling thread's held lines and ends its batch. Cheap when
+// nothing is held.
+void SysLog_EndBatch(void);
