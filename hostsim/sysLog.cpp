@@ -22,8 +22,10 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -109,10 +111,36 @@ void WriteLine(int fd, const char *text, size_t length) {
 
 }  // namespace
 
+namespace {
+
+// Appends one whole line (with its newline) to the file of `file`, or to the
+// calling thread's batch.
+void Emit(const std::shared_ptr<LogFile> &file, const char *line, size_t length) {
+  HeldLines &held = Held();
+  if (!held.active) {
+    WriteLine(file->fd, line, length);
+    return;
+  }
+  if (held.file != file) {
+    held.Flush();
+    held.file = file;
+  }
+  held.text.append(line, length);
+  if (held.text.size() >= kHeldLimit) held.Flush();
+}
+
+// The root the sink writes under, or null for the system's own log.
+const char *LogRoot() {
+  const char *root = getenv("KELD_ROOT");
+  return root && *root ? root : nullptr;
+}
+
+}  // namespace
+
 void SysLog_VLog(int priority, const char *format, va_list args) {
   if (!format) return;
-  const char *root = getenv("KELD_ROOT");
-  if (!root || !*root) {
+  const char *root = LogRoot();
+  if (!root) {
     vsyslog(priority, format, args);
     return;
   }
@@ -138,17 +166,29 @@ void SysLog_VLog(int priority, const char *format, va_list args) {
       line = &heapBuf[0];
     }
     if (length == 0 || line[length - 1] != '\n') line[length++] = '\n';
-    HeldLines &held = Held();
-    if (!held.active) {
-      WriteLine((*file)->fd, line, length);
-      return;
+    Emit(*file, line, length);
+  } catch (...) {
+    // Out of memory: the line is lost, the caller goes on.
+  }
+}
+
+void SysLog_Write(int priority, const char *text, size_t length) {
+  if (!text) return;
+  const char *root = LogRoot();
+  if (!root) {
+    syslog(priority, "%.*s", static_cast<int>(std::min<size_t>(length, INT_MAX)), text);
+    return;
+  }
+  try {
+    const std::shared_ptr<LogFile> *file = LogFileFor(root);
+    if (!file) return;
+    if (length > 0 && text[length - 1] == '\n') {
+      Emit(*file, text, length);
+    } else {
+      std::string line(text, length);
+      line += '\n';
+      Emit(*file, line.data(), line.size());
     }
-    if (held.file != *file) {
-      held.Flush();
-      held.file = *file;
-    }
-    held.text.append(line, length);
-    if (held.text.size() >= kHeldLimit) held.Flush();
   } catch (...) {
     // Out of memory: the line is lost, the caller goes on.
   }

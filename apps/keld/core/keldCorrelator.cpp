@@ -43,7 +43,7 @@ void Correlator_Dispatch(ObservationHandler unhandled, const HandlerTable &table
   const char *id = nullptr;
   Kel_GetID(obs, &id);
   // A null ID cannot be looked up; the unhandled variant reports it.
-  auto it = id ? table.find(id) : table.end();
+  auto it = id ? table.find(std::string_view(id)) : table.end();
   if (it == table.end() || it->second == nullptr) {
     try {
       unhandled(obs);

@@ -8,14 +8,18 @@
 // shared state.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kelLib.h"
 
 typedef void (*ObservationHandler)(Observation obs);
-typedef std::map<std::string, ObservationHandler> HandlerTable;
+// Ordered by ID; std::less<> lets a lookup take the observation's ID as a
+// string_view, without building a std::string per observation.
+typedef std::map<std::string, ObservationHandler, std::less<>> HandlerTable;
 typedef void (*WakeCallback)(void);
 
 // What a correlator is, so that it can be run by its thread or driven

@@ -1,6 +1,6 @@
 // Stream registry and fan-out. The stream lock guards the registry's circular
-// list (gHead and every next/prev link), every stream's pending bytes and
-// the batch flag; see keldStream.h.
+// list (gHead and every next/prev link), every stream's pending bytes, the
+// batch flag and the route cache; see keldStream.h.
 #include "keldStream.h"
 
 #include <fcntl.h>
@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "keldLog.h"
@@ -66,6 +68,27 @@ bool MakeRoom(Stream *s, uint32_t total) {
 bool gBatchOpen = false;
 // A stream's pending bytes are written before they pass this, batch or not.
 constexpr size_t kPendingLimit = 64 * 1024;
+
+// Which streams each observation ID goes to, worked out at its first sight
+// and forgotten whenever the registry changes. Bounded, so that a sender
+// making up IDs cannot grow it without end. Guarded by the stream lock.
+std::unordered_map<std::string, std::vector<Stream *>> gRoutes;
+std::string gRouteKey;  // the lookup key, reused so that lookups allocate nothing
+constexpr size_t kMaxRoutes = 4096;
+
+// The streams, in creation order, whose subscriptions match `id`. Valid
+// until the next call. Under the stream lock.
+const std::vector<Stream *> &RouteFor(const char *id) {
+  gRouteKey.assign(id);
+  auto it = gRoutes.find(gRouteKey);
+  if (it != gRoutes.end()) return it->second;
+  if (gRoutes.size() >= kMaxRoutes) gRoutes.clear();
+  std::vector<Stream *> streams;
+  for (Stream *s = gHead.prev; s != &gHead; s = s->prev) {
+    if (SubscriptionList_Matches(id, s->subscriptions)) streams.push_back(s);
+  }
+  return gRoutes.emplace(gRouteKey, std::move(streams)).first->second;
+}
 
 // Writes all of `length` bytes into the blocking pipe `fd` (a signal can cut
 // a write short; the rest follows). 0, or the errno of a failed write.
@@ -210,6 +233,7 @@ uint32_t Stream_Create(AgentName *name, const SubscriptionList *list, Stream **s
   s->prev = &gHead;
   gHead.next->prev = s;
   gHead.next = s;
+  gRoutes.clear();
   Stream_Unlock();
   *streamOut = s;
   return 0;
@@ -221,6 +245,7 @@ uint32_t Stream_Destroy(Stream *stream) {
   SubscriptionList_Free(stream->subscriptions);
   stream->prev->next = stream->next;
   stream->next->prev = stream->prev;
+  gRoutes.clear();
   free(stream->buffer);
   delete stream;
   Stream_Unlock();
@@ -238,22 +263,25 @@ int32_t Stream_Publish(const uint8_t *buffer, int32_t length) {
   Stream_Lock();
   const uint8_t *rec = buffer;
   int err = 0;
-  while (length > 0 && err == 0) {
-    uint32_t total = ReadU32(rec + KEL_RECORD_OFF_TOTAL_LENGTH);
-    // The intake hands over validated whole records; a record that claims
-    // less than a header or more than what is left would loop or overrun.
-    if (total < KEL_RECORD_HEADER_SIZE || total > static_cast<uint32_t>(length)) break;
-    TraceObservation(rec);
-    const char *id = reinterpret_cast<const char *>(rec + KEL_RECORD_HEADER_SIZE);
-    for (Stream *s = gHead.prev; s != &gHead; s = s->prev) {
-      if (!SubscriptionList_Matches(id, s->subscriptions)) continue;
-      s->pending.insert(s->pending.end(), rec, rec + total);
-      if (s->pending.size() >= kPendingLimit && (err = FlushStream(s)) != 0) break;
+  try {
+    while (length > 0 && err == 0) {
+      uint32_t total = ReadU32(rec + KEL_RECORD_OFF_TOTAL_LENGTH);
+      // The intake hands over validated whole records; a record that claims
+      // less than a header or more than what is left would loop or overrun.
+      if (total < KEL_RECORD_HEADER_SIZE || total > static_cast<uint32_t>(length)) break;
+      TraceObservation(rec);
+      const char *id = reinterpret_cast<const char *>(rec + KEL_RECORD_HEADER_SIZE);
+      for (Stream *s : RouteFor(id)) {
+        s->pending.insert(s->pending.end(), rec, rec + total);
+        if (s->pending.size() >= kPendingLimit && (err = FlushStream(s)) != 0) break;
+      }
+      length -= static_cast<int32_t>(total);
+      rec += total;
     }
-    length -= static_cast<int32_t>(total);
-    rec += total;
+    if (err == 0 && !gBatchOpen) err = FlushAll();
+  } catch (const std::bad_alloc &) {
+    err = ENOMEM;
   }
-  if (err == 0 && !gBatchOpen) err = FlushAll();
   Stream_Unlock();
   return err;
 }

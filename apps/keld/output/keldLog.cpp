@@ -2,11 +2,13 @@
 
 #include <syslog.h>
 
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "clock.h"
 #include "sysLog.h"
@@ -98,9 +100,24 @@ void LogObservation(Observation obs) {
   Kel_GetID(obs, &id);
   Kel_GetTimestamp(obs, &ts);
   Kel_GetMsg(obs, &msg, nullptr);
-  LogMsg("[%s] %luus: [%s] %s\n", VThreadBase_CurName(), static_cast<unsigned long>(ts),
-         id ? id : "(null)", msg ? msg : "(null)");
+  // One line per handled observation: built directly, without a format pass.
+  thread_local std::string line;
+  char prefix[32];
+  Log_FormatPrefix(prefix, sizeof prefix);
+  char digits[24];
+  std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, static_cast<unsigned long>(ts));
+  line.assign(prefix);
+  line += '[';
+  line += VThreadBase_CurName();
+  line += "] ";
+  line.append(digits, end.ptr);
+  line += "us: [";
+  line += id ? id : "(null)";
+  line += "] ";
+  line += msg ? msg : "(null)";
+  line += '\n';
   free(msg);
+  SysLog_Write(LOG_INFO, line.data(), line.size());
 }
 
 void LogEventLine(const char *fullId, const char *message, uint64_t timeUs) {

@@ -1,6 +1,7 @@
-// Trace socket service. gTrace.lock guards history, historyBytes and clients
-// (including every ClientRecord); gTrace.cond is broadcast on every
-// publication and every client close. Never held while writing to a socket.
+// Trace socket service. TraceState::lock guards the history (text, start and
+// line lengths) and clients (including every ClientRecord); cond is broadcast
+// on every publication that a client can see and on every client close.
+// Never held while writing to a socket.
 #include "keldTrace.h"
 
 #include <poll.h>
@@ -10,12 +11,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
+#include <charconv>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "clock.h"
@@ -33,11 +35,15 @@ struct ClientRecord {
   bool closed = false;
 };
 
+// The history is one text of whole lines: the live part begins at `start`;
+// the oldest lines are dropped by moving `start` on, and the dead front is
+// cut away once it is as large as the limit, so a line costs no allocation.
 struct TraceState {
   std::mutex lock;
   std::condition_variable cond;
-  std::deque<std::string> history;
-  size_t historyBytes = 0;
+  std::string history;
+  size_t start = 0;
+  std::deque<uint32_t> lineLengths;  // of the live lines, oldest first
   std::map<int, ClientRecord> clients;
 };
 
@@ -105,7 +111,8 @@ void *ReaderThread(void *arg) {
   {
     std::lock_guard<std::mutex> guard(st.lock);
     ClientRecord &client = st.clients[fd];
-    client.pending.assign(st.history.begin(), st.history.end());
+    client.pending.clear();
+    if (st.history.size() > st.start) client.pending.emplace_back(st.history, st.start);
     client.pending.emplace_back("\n");
   }
   pthread_t writer;
@@ -191,6 +198,18 @@ void TraceAccept(int listenFd) {
   }
 }
 
+namespace {
+
+// Appends the decimal text of an integer.
+template <typename T>
+void AppendNumber(std::string &line, T value) {
+  char digits[24];
+  std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, value);
+  line.append(digits, r.ptr);
+}
+
+}  // namespace
+
 bool Trace_BuildLine(std::string &line, const struct timespec &now, const char *direction,
                      uint64_t recordTime, const char *id, const MsgFmt_Arg *args,
                      uint32_t numArgs, const uint8_t *end) {
@@ -200,31 +219,38 @@ bool Trace_BuildLine(std::string &line, const struct timespec &now, const char *
   if (numArgs > 0 && (end < start || numArgs > static_cast<size_t>(end - start) / sizeof(MsgFmt_Arg))) {
     return false;
   }
-  char head[96];
-  snprintf(head, sizeof head, "%lld.%09ld,%s,%" PRIu64 ",", static_cast<long long>(now.tv_sec),
-           now.tv_nsec, direction, recordTime);
-  line.assign(head);
+  line.clear();
+  AppendNumber(line, static_cast<long long>(now.tv_sec));
+  // Nanoseconds: always nine digits.
+  char nanos[10] = {'.'};
+  long ns = now.tv_nsec;
+  for (int i = 9; i >= 1; i--, ns /= 10) nanos[i] = static_cast<char>('0' + ns % 10);
+  line.append(nanos, sizeof nanos);
+  line += ',';
+  line += direction;
+  line += ',';
+  AppendNumber(line, recordTime);
+  line += ',';
   line += id;
   line += ',';
   for (uint32_t i = 0; i < numArgs; i++) {
     const MsgFmt_Arg &a = args[i];
-    char num[32];
     switch (a.type) {
       case MSGFMT_ARG_INT32:
-        snprintf(num, sizeof num, ",%d", a.v.signed32);
-        line += num;
+        line += ',';
+        AppendNumber(line, a.v.signed32);
         break;
       case MSGFMT_ARG_INT64:
-        snprintf(num, sizeof num, ",%" PRId64, a.v.signed64);
-        line += num;
+        line += ',';
+        AppendNumber(line, a.v.signed64);
         break;
       case MSGFMT_ARG_PTR32:
-        snprintf(num, sizeof num, ",%u", a.v.unsigned32);
-        line += num;
+        line += ',';
+        AppendNumber(line, a.v.unsigned32);
         break;
       case MSGFMT_ARG_PTR64:
-        snprintf(num, sizeof num, ",%" PRIu64, a.v.unsigned64);
-        line += num;
+        line += ',';
+        AppendNumber(line, a.v.unsigned64);
         break;
       case MSGFMT_ARG_STRING8: {
         const char *text = nullptr;
@@ -256,25 +282,32 @@ void TracePublish(const char *direction, uint64_t recordTime, const char *id,
     args = aligned.data();
     end = reinterpret_cast<const uint8_t *>(aligned.data()) + bytes;
   }
-  std::string line;
+  // Each publishing thread builds its lines in its own buffer, reused.
+  thread_local std::string line;
   if (!Trace_BuildLine(line, Clock_Realtime(), direction, recordTime, id, args, numArgs, end)) {
     LogMsg("Invalid argument in kel with ID %s", id);
     return;
   }
   TraceState &st = State();
+  bool anyClient;
   {
     std::lock_guard<std::mutex> guard(st.lock);
-    st.historyBytes += line.size();
-    st.history.push_back(line);
-    while (st.historyBytes > kHistoryLimit) {
-      st.historyBytes -= st.history.front().size();
-      st.history.pop_front();
+    st.history += line;
+    st.lineLengths.push_back(static_cast<uint32_t>(line.size()));
+    while (st.history.size() - st.start > kHistoryLimit) {
+      st.start += st.lineLengths.front();
+      st.lineLengths.pop_front();
     }
+    if (st.start >= kHistoryLimit) {
+      st.history.erase(0, st.start);
+      st.start = 0;
+    }
+    anyClient = !st.clients.empty();
     for (auto &entry : st.clients) {
       if (!entry.second.closed) entry.second.pending.push_back(line);
     }
   }
-  st.cond.notify_all();
+  if (anyClient) st.cond.notify_all();
 }
 
 void TraceObservation(const uint8_t *record) {

@@ -16,11 +16,15 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 
 void SysLog_VLog(int priority, const char *format, va_list args)
     __attribute__((format(printf, 2, 0)));
 void SysLog_Log(int priority, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
+// One line already formatted: `length` bytes of `text` (no terminating NUL
+// needed), taken as they are; a newline is added where the text has none.
+void SysLog_Write(int priority, const char *text, size_t length);
 
 // The calling thread's lines are held from now on (a batch already open stays
 // open).
