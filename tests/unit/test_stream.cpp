@@ -108,7 +108,17 @@ TEST(Stream, FanOutReachesEveryMatchingStreamInOrder) {
     EXPECT_TRUE(PipeEmpty(s));
   }
   EXPECT_TRUE(PipeEmpty(c));
-  for (Stream *s : {a, b, c}) EXPECT_EQ(Stream_Destroy(s), 0u);
+
+  // Routes learnt for an ID follow the registry: a stream created later gets
+  // the ID's next records, a destroyed one is never written again.
+  ASSERT_EQ(Stream_Destroy(a), 0u);
+  Stream *d = nullptr;
+  ASSERT_EQ(Stream_Create(&name, net.get(), &d), 0u);
+  std::vector<uint8_t> again = Record("kel.net.one");
+  ASSERT_EQ(Stream_Publish(again.data(), static_cast<int32_t>(again.size())), 0);
+  EXPECT_EQ(ReadId(b), "kel.net.one");
+  EXPECT_EQ(ReadId(d), "kel.net.one");
+  for (Stream *s : {b, c, d}) EXPECT_EQ(Stream_Destroy(s), 0u);
 }
 
 TEST(Stream, RecordArrivingInPiecesIsReassembled) {
