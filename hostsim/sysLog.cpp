@@ -73,7 +73,7 @@ const std::shared_ptr<LogFile> *LogFileFor(const char *root) {
 }
 
 // Lines held in a batch are written once they reach this many bytes.
-constexpr size_t kHeldLimit = 32 * 1024;
+constexpr size_t kHeldLimit = size_t{32} * 1024;
 
 void WriteLine(int fd, const char *text, size_t length);
 

@@ -96,11 +96,11 @@ void Correlator_RunWithWakeups(const char *name, const char *domain,
     bool buffered = Stream_HasRecord(agent->stream);
     int rc;
     if (buffered) {
-      rc = poll(fds, static_cast<nfds_t>(wakeCount + 1), 0);
+      rc = poll(fds, static_cast<nfds_t>(wakeCount) + 1, 0);
     } else {
       SysLog_EndBatch();  // see Agent_WaitObservation
       AgentWaitWindow window;
-      rc = poll(fds, static_cast<nfds_t>(wakeCount + 1), -1);
+      rc = poll(fds, static_cast<nfds_t>(wakeCount) + 1, -1);
     }
     SysLog_BeginBatch();
     if (rc == -1) {

@@ -67,7 +67,7 @@ bool MakeRoom(Stream *s, uint32_t total) {
 // lock.
 bool gBatchOpen = false;
 // A stream's pending bytes are written before they pass this, batch or not.
-constexpr size_t kPendingLimit = 64 * 1024;
+constexpr size_t kPendingLimit = size_t{64} * 1024;
 
 // Which streams each observation ID goes to, worked out at its first sight
 // and forgotten whenever the registry changes. Bounded, so that a sender
