@@ -1,10 +1,7 @@
-// Test helpers shared by the unit and end-to-end tests:
-//  - TestRoot: a temporary simulated root for the life of one test (a fresh
-//    directory named by KELD_ROOT, removed with everything in it afterwards);
-//  - TestTool_Path / TestTool_Run: run one of the project's tools (built in
-//    the same build directory as the tests) as a subprocess and collect its
-//    exit code and output.
-// Construct a TestRoot before starting threads: setenv is not thread-safe.
+// TestRoot: a temporary simulated root for the life of one test (a fresh
+// directory named by KELD_ROOT, removed with everything in it afterwards).
+// Construct it before starting threads: setenv is not thread-safe.
+// TestTool_Run: runs one of the project's tools, built beside the tests.
 #pragma once
 
 #include <fcntl.h>
@@ -17,7 +14,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -76,18 +72,9 @@ class TestRoot {
   bool hadPrevious_ = false;
 };
 
-// Where the tool `name` was built: KELD_BIN_DIR when the build defines it,
-// else the directory of the running test binary.
-inline std::string TestTool_Path(const std::string &name) {
-#ifdef KELD_BIN_DIR
-  return std::string(KELD_BIN_DIR) + "/" + name;
-#else
-  char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string exe(self, n > 0 ? static_cast<size_t>(n) : 0);
-  return exe.substr(0, exe.rfind('/') + 1) + name;
+#ifndef KELD_BIN_DIR
+#error "KELD_BIN_DIR must name the build directory"
 #endif
-}
 
 struct ToolResult {
   int exitCode = -1;  // -1 when the tool was killed by a signal or not run
@@ -100,7 +87,7 @@ struct ToolResult {
 inline ToolResult TestTool_Run(const std::string &name, const std::vector<std::string> &args,
                                int timeoutSeconds = 30) {
   ToolResult result;
-  std::string path = TestTool_Path(name);
+  std::string path = std::string(KELD_BIN_DIR) + "/" + name;
   int outPipe[2], errPipe[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
   if (pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -108,8 +95,7 @@ inline ToolResult TestTool_Run(const std::string &name, const std::vector<std::s
     close(outPipe[1]);
     return result;
   }
-  std::vector<char *> argv;
-  argv.push_back(const_cast<char *>(path.c_str()));
+  std::vector<char *> argv{const_cast<char *>(path.c_str())};
   for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
   pid_t pid = fork();

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -14,15 +16,6 @@
 #ifndef KELD_BIN_DIR
 #error "KELD_BIN_DIR must name the build directory"
 #endif
-
-namespace {
-
-void WriteFile(const std::string &path, const std::string &text) {
-  std::ofstream out(path, std::ios::trunc);
-  out << text;
-}
-
-}  // namespace
 
 std::string KeldHost::DefaultHostModel() {
   return "uuid 564d0c1e-4a6b-7e2f-9a3c-0123456789ab\n"
@@ -38,33 +31,36 @@ KeldHost::KeldHost(const std::string &hostModel) {
   char *dir = mkdtemp(tmpl);
   root_ = dir ? dir : "/tmp/keld-e2e-failed";
   mkdir((root_ + "/etc").c_str(), 0755);
-  WriteFile(root_ + "/etc/hostsim.conf", hostModel);
+  std::ofstream(root_ + "/etc/hostsim.conf") << hostModel;
 }
 
 KeldHost::~KeldHost() {
   if (keld_ > 0) StopKeld(SIGKILL);
   StopHubd();
-  if (getenv("KELD_KEEP_ROOT") == nullptr) {
-    std::string cmd = "rm -rf '" + root_ + "'";
-    int rc = system(cmd.c_str());
-    (void)rc;
-  }
+  std::error_code ignored;
+  if (getenv("KELD_KEEP_ROOT") == nullptr) std::filesystem::remove_all(root_, ignored);
 }
 
+// Arguments and environment are made before the fork: a test may run other
+// threads, so the child calls nothing that allocates.
 pid_t KeldHost::Spawn(const std::string &binary, const std::vector<std::string> &args,
                       const std::string &stdoutFile, const std::string &stderrFile) {
+  std::vector<char *> argv{const_cast<char *>(binary.c_str())};
+  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  std::string rootVar = "KELD_ROOT=" + root_;
+  std::vector<char *> envp{rootVar.data()};
+  for (char **e = environ; *e != nullptr; ++e) {
+    if (strncmp(*e, "KELD_ROOT=", 10) != 0) envp.push_back(*e);
+  }
+  envp.push_back(nullptr);
   pid_t pid = fork();
   if (pid != 0) return pid;
-  setenv("KELD_ROOT", root_.c_str(), 1);
   int out = open(stdoutFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   int err = open(stderrFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (out >= 0) dup2(out, 1);
   if (err >= 0) dup2(err, 2);
-  std::vector<char *> argv;
-  argv.push_back(const_cast<char *>(binary.c_str()));
-  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
-  execv(binary.c_str(), argv.data());
+  execve(binary.c_str(), argv.data(), envp.data());
   _exit(127);
 }
 
@@ -78,36 +74,20 @@ bool KeldHost::StartKeldAs(const std::string &tool, const std::vector<std::strin
 }
 
 bool KeldHost::KeldRunning() {
-  if (keld_ <= 0) return false;
-  int status;
-  pid_t r = waitpid(keld_, &status, WNOHANG);
-  if (r == keld_) {
-    keld_ = -1;
-    return false;
-  }
-  return true;
+  if (keld_ > 0 && waitpid(keld_, &keldStatus_, WNOHANG) == keld_) keld_ = -1;
+  return keld_ > 0;
 }
 
 int KeldHost::WaitKeldExit(std::chrono::milliseconds timeout) {
-  int status = -1;
-  bool ended = WaitFor(
-      [&] {
-        if (keld_ <= 0) return true;
-        if (waitpid(keld_, &status, WNOHANG) != keld_) return false;
-        keld_ = -1;
-        return true;
-      },
-      timeout);
-  return ended ? status : -1;
+  return WaitFor([&] { return !KeldRunning(); }, timeout) ? keldStatus_ : -1;
 }
 
 int KeldHost::StopKeld(int sig) {
   if (keld_ <= 0) return -1;
   kill(keld_, sig);
-  int status = -1;
-  waitpid(keld_, &status, 0);
+  waitpid(keld_, &keldStatus_, 0);
   keld_ = -1;
-  return status;
+  return keldStatus_;
 }
 
 bool KeldHost::StartHubd(const std::vector<std::string> &args) {
@@ -123,14 +103,12 @@ bool KeldHost::StartHubd(const std::vector<std::string> &args) {
 void KeldHost::StopHubd() {
   if (hubd_ <= 0) return;
   kill(hubd_, SIGTERM);
-  int status;
-  waitpid(hubd_, &status, 0);
+  waitpid(hubd_, nullptr, 0);
   hubd_ = -1;
 }
 
 int KeldHost::Run(const std::string &tool, const std::vector<std::string> &args, std::string *out) {
-  std::string outFile = root_ + "/run.out";
-  std::string errFile = root_ + "/run.err";
+  std::string outFile = root_ + "/run.out", errFile = root_ + "/run.err";
   unlink(outFile.c_str());
   unlink(errFile.c_str());
   pid_t pid = Spawn(Tool(tool), args, outFile, errFile);
@@ -140,17 +118,11 @@ int KeldHost::Run(const std::string &tool, const std::vector<std::string> &args,
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-int KeldHost::Inject(const std::vector<std::string> &args, std::string *err) {
-  std::string out;
-  int rc = Run("kelinject", args, &out);
-  if (err != nullptr) *err = out;
-  return rc;
-}
+int KeldHost::Inject(const std::vector<std::string> &args, std::string *err) { return Run("kelinject", args, err); }
 
 std::string KeldHost::ReadFile(const std::string &rel) const {
-  std::ifstream in(root_ + rel);
   std::stringstream ss;
-  ss << in.rdbuf();
+  ss << std::ifstream(root_ + rel).rdbuf();
   return ss.str();
 }
 

@@ -38,7 +38,6 @@ class KeldHost {
   bool KeldRunning();
   // Starts hubdsink (JSON lines to R/hubd.out) and waits for its socket.
   bool StartHubd(const std::vector<std::string> &args = {});
-  void StopHubd();
   // Runs kelinject with `args`; its exit status (stderr to *err when given).
   int Inject(const std::vector<std::string> &args, std::string *err = nullptr);
   // Runs a tool to completion; exit status, output in *out.
@@ -66,7 +65,9 @@ class KeldHost {
  private:
   pid_t Spawn(const std::string &binary, const std::vector<std::string> &args,
               const std::string &stdoutFile, const std::string &stderrFile);
+  void StopHubd();
   std::string root_;
   pid_t keld_ = -1;
+  int keldStatus_ = -1;  // wait status of the keld that ended last
   pid_t hubd_ = -1;
 };

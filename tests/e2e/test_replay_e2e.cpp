@@ -1,19 +1,17 @@
-// kelreplay against the running daemon. Every example scenario of
-// examples/scenarios (all short enough to play in real time: the demo plays
-// them) is replayed under the virtual clock and played with kelinject against
-// keld on the same host model; both must give the same events, IDs, arguments
-// and order. And a scenario whose expectations are wrong fails with a diff.
+// The example scenarios end to end: kelreplay under the virtual clock against
+// keld on the same host model, kelreplay's verdicts, and `make demo`.
 #include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "keldHost.h"
 #include "testRoot.h"
@@ -23,20 +21,14 @@ namespace {
 const std::string kExamples = std::string(KELD_SOURCE_DIR) + "/examples";
 const std::string kHostModel = kExamples + "/host.conf";
 
-std::string ReadText(const std::string &path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::vector<std::string> ExampleScenarios() {
+// The names in `dir` that end with `suffix`, sorted; hidden ones left out.
+std::vector<std::string> Entries(const std::string &dir, const std::string &suffix = "") {
   std::vector<std::string> names;
-  std::string dir = kExamples + "/scenarios";
   if (DIR *d = opendir(dir.c_str())) {
     while (dirent *e = readdir(d)) {
       std::string name = e->d_name;
-      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".obs") == 0) names.push_back(name);
+      size_t n = suffix.size();
+      if (name[0] != '.' && name.size() > n && name.compare(name.size() - n, n, suffix) == 0) names.push_back(name);
     }
     closedir(d);
   }
@@ -44,53 +36,16 @@ std::vector<std::string> ExampleScenarios() {
   return names;
 }
 
-// The end of the JSON value (string or array) that starts at `at`.
-size_t JsonValueEnd(const std::string &line, size_t at) {
-  int depth = 0;
-  bool inString = false;
-  for (size_t i = at; i < line.size(); i++) {
-    char c = line[i];
-    if (inString) {
-      if (c == '\\') {
-        i++;
-      } else if (c == '"') {
-        inString = false;
-        if (depth == 0) return i + 1;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[') {
-      depth++;
-    } else if (c == ']' && --depth == 0) {
-      return i + 1;
-    }
-  }
-  return std::string::npos;
-}
+std::vector<std::string> Scenarios() { return Entries(kExamples + "/scenarios", ".obs"); }
 
-// `"key":VALUE` of a JSON line as printed (hubdsink and kelreplay print
-// strings and numbers alike).
-std::string JsonField(const std::string &line, const std::string &key) {
-  size_t at = line.find("\"" + key + "\":");
-  if (at == std::string::npos) return "?";
-  at += key.size() + 3;
-  size_t end = JsonValueEnd(line, at);
-  return end == std::string::npos ? "?" : line.substr(at, end - at);
-}
-
-std::string IdAndArgs(const std::string &line) { return JsonField(line, "id") + " " + JsonField(line, "args"); }
-
-// kelinject options the scenario asks for ("# kelinject options: ...").
-std::vector<std::string> InjectOptions(const std::string &scenario) {
-  std::vector<std::string> options;
-  std::istringstream in(ReadText(scenario));
-  const std::string marker = "# kelinject options:";
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(marker, 0) != 0) continue;
-    std::istringstream words(line.substr(marker.size()));
-    for (std::string w; words >> w;) options.push_back(w);
-  }
-  return options;
+// "ID [ARGS]" of a hubdsink or kelreplay --json line. A quote inside a JSON
+// string is escaped, so `],"message":` (kelreplay) or the last `]` (hubdsink,
+// args last) ends the arguments.
+std::string IdAndArgs(const std::string &line) {
+  size_t id = line.find("\"id\":\"") + 6, args = line.find("\"args\":") + 7;
+  size_t end = line.find("],\"message\":", args);
+  if (end == std::string::npos) end = line.rfind(']');
+  return line.substr(id, line.find('"', id) - id) + " " + line.substr(args, end + 1 - args);
 }
 
 // keld's timers count whole seconds and kelreplay starts its clock on one:
@@ -99,7 +54,9 @@ class ReplayMatchesDaemon : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(ReplayMatchesDaemon, SameEventsInTheSameOrder) {
   const std::string scenario = kExamples + "/scenarios/" + GetParam();
-  KeldHost host(ReadText(kHostModel));
+  std::stringstream model;
+  model << std::ifstream(kHostModel).rdbuf();
+  KeldHost host(model.str());
 
   std::string replayed;
   ASSERT_EQ(host.Run("kelreplay", {"--json", "--host-model", kHostModel, scenario}, &replayed), 0) << replayed;
@@ -110,10 +67,17 @@ TEST_P(ReplayMatchesDaemon, SameEventsInTheSameOrder) {
   }
   ASSERT_FALSE(expected.empty());
 
+  // kelinject options the scenario asks for ("# kelinject options: ...").
+  std::vector<std::string> args;
+  std::ifstream in(scenario);
+  const std::string marker = "# kelinject options:";
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line.rfind(marker, 0) == 0 ? line.substr(marker.size()) : "");
+    for (std::string w; words >> w;) args.push_back(w);
+  }
+  args.insert(args.end(), {"--file", scenario});
   ASSERT_TRUE(host.StartHubd());
   ASSERT_TRUE(host.StartKeld());
-  std::vector<std::string> args = InjectOptions(scenario);
-  args.insert(args.end(), {"--file", scenario});
   KeldHost::StartOfNextSecond();
   std::string err;
   ASSERT_EQ(host.Inject(args, &err), 0) << err;
@@ -125,17 +89,16 @@ TEST_P(ReplayMatchesDaemon, SameEventsInTheSameOrder) {
   EXPECT_EQ(actual, expected);
 }
 
-std::string TestName(const ::testing::TestParamInfo<std::string> &info) {
-  std::string name = info.param.substr(0, info.param.size() - 4);
-  std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum(static_cast<unsigned char>(c)); }, '_');
-  return name;
-}
+INSTANTIATE_TEST_SUITE_P(Examples, ReplayMatchesDaemon, ::testing::ValuesIn(Scenarios()),
+                         [](const ::testing::TestParamInfo<std::string> &info) {
+                           std::string name = info.param.substr(0, info.param.size() - 4);
+                           std::replace_if(name.begin(), name.end(), [](unsigned char c) { return !isalnum(c); }, '_');
+                           return name;
+                         });
 
-INSTANTIATE_TEST_SUITE_P(Examples, ReplayMatchesDaemon, ::testing::ValuesIn(ExampleScenarios()), TestName);
-
-// Every kind of expectation that does not hold, shown as a diff ('-' only
-// expected, '+' only actual, matched lines as context), exit status 1.
-TEST(KelReplay, UnmetExpectationsFailWithADiff) {
+// Every kind of unmet expectation is a diff ('-' only expected, '+' only actual,
+// matched lines as context) with exit status 1; bad input one line and status 2.
+TEST(KelReplay, UnmetExpectationsFailWithADiffAndBadInputWithStatusTwo) {
   TestRoot root;
   root.WriteFile("/wrong.obs",
                  "+0.2 kel.user.ssh.enabled x\n"
@@ -166,18 +129,88 @@ TEST(KelReplay, UnmetExpectationsFailWithADiff) {
   EXPECT_NE(r.err.find(": 3 differences"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("+     3.200  nox.audit.maintenancemode.entering"), std::string::npos) << r.err;
   EXPECT_EQ(r.out.find("FAIL"), std::string::npos);
-}
 
-TEST(KelReplay, BadInputIsOneLineAndStatusTwo) {
-  TestRoot root;
   root.WriteFile("/bad.obs", "+1 kel.user.ssh.enabled x\nexpect-none +5 +2\n");
   for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
            {root.Path("/bad.obs")}, {root.Path("/missing.obs")}, {"--settle", "soon", root.Path("/bad.obs")},
            {"--host-model"}, {"--bogus", root.Path("/bad.obs")}, {}}) {
-    ToolResult r = TestTool_Run("kelreplay", args);
+    r = TestTool_Run("kelreplay", args);
     EXPECT_EQ(r.exitCode, 2) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
+}
+
+// examples/demo.sh with its root under `tmpDir`, standard error joined to its
+// output; *pid is the demo's, printed first by the shell that becomes it.
+FILE *StartDemo(const std::string &tmpDir, pid_t *pid) {
+  std::string cmd = "echo $$; exec env -u KELD_DEMO_KEEP TMPDIR='" + tmpDir + "' bash '" + kExamples +
+                    "/demo.sh' '" KELD_BIN_DIR "' 2>&1";
+  FILE *out = popen(cmd.c_str(), "r");
+  char line[32];
+  *pid = out != nullptr && fgets(line, sizeof line, out) != nullptr ? std::atoi(line) : -1;
+  return out;
+}
+
+// The demo's output up to (and including) the first line containing `needle`,
+// or to its end when `needle` is empty.
+std::string ReadUntil(FILE *out, const std::string &needle) {
+  std::string text;
+  for (char buf[4096]; fgets(buf, sizeof buf, out) != nullptr;) {
+    text += buf;
+    if (!needle.empty() && std::string(buf).find(needle) != std::string::npos) break;
+  }
+  return text;
+}
+
+TEST(Demo, PlaysEveryScenarioAndSummarises) {
+  TestRoot tmp;
+  pid_t pid;
+  FILE *demo = StartDemo(tmp.Dir(), &pid);
+  ASSERT_GT(pid, 0);
+  std::string out = ReadUntil(demo, "");
+  int status = pclose(demo);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+
+  std::vector<std::string> scenarios = Scenarios();
+  for (const std::string &name : scenarios) {
+    EXPECT_NE(out.find("--- " + name.substr(0, name.size() - 4) + ": "), std::string::npos) << name;
+  }
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(observations sent +\d+ \((\d+) scenarios\))"))) << out;
+  EXPECT_EQ(std::stoul(m[1]), scenarios.size());
+  const std::regex received(R"(events received +(\d+): (\d+) problem, (\d+) audit, (\d+) clear)");
+  ASSERT_TRUE(std::regex_search(out, m, received)) << out;
+  // Every event kelreplay predicts reached hubd, and every kind is among them.
+  std::vector<std::string> args = {"--json", "--host-model", kHostModel};
+  for (const std::string &name : scenarios) args.push_back(kExamples + "/scenarios/" + name);
+  std::string predicted = TestTool_Run("kelreplay", args).out;
+  size_t count = 0;
+  for (size_t at = 0; (at = predicted.find("\"kind\":", at)) != std::string::npos; at++) count++;
+  EXPECT_EQ(std::stoul(m[1]), count);
+  for (int kind = 2; kind <= 4; kind++) EXPECT_GE(std::stoul(m[kind]), 1u) << kind;
+  std::string summary = out.substr(out.find("=== Summary"));
+  EXPECT_TRUE(std::regex_search(summary, std::regex(R"(\n  \d\d:\d\d:\d\d  nic\.down hynic2\n)"))) << summary;
+  EXPECT_TRUE(std::regex_search(summary, std::regex(R"(\n  \d\d:\d\d:\d\d  page\.retire 3099164 1 NiceRetire\n)")))
+      << summary;
+  EXPECT_NE(summary.find("keld stopped (exit status 0)"), std::string::npos) << summary;
+  EXPECT_EQ(Entries(tmp.Dir()), std::vector<std::string>{}) << "the demo's root is removed";
+}
+
+TEST(Demo, InterruptedStopsKeldAndRemovesItsRoot) {
+  TestRoot tmp;
+  pid_t pid;
+  FILE *demo = StartDemo(tmp.Dir(), &pid);
+  ASSERT_GT(pid, 0);
+  std::string out = ReadUntil(demo, "--- ");  // keld runs, the first scenario plays
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(keld is running \(pid (\d+)\))"))) << out;
+  pid_t keld = static_cast<pid_t>(std::stol(m[1]));
+  kill(pid, SIGINT);
+  ReadUntil(demo, "");
+  int status = pclose(demo);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+  EXPECT_TRUE(KeldHost::WaitFor([&] { return kill(keld, 0) != 0; })) << "keld still runs";
+  EXPECT_EQ(Entries(tmp.Dir()), std::vector<std::string>{});
 }
 
 }  // namespace
