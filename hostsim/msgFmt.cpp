@@ -124,8 +124,15 @@ bool SwizzledStringAt(const unsigned char *block, size_t blockLen, size_t numArg
   if (numArgs > blockLen / sizeof(MsgFmt_Arg)) return false;
   if (offset < numArgs * sizeof(MsgFmt_Arg) || offset >= blockLen) return false;
   size_t unit = StringUnit(arg.type);
+  size_t start = static_cast<size_t>(offset);
+  if (unit == 1) {
+    // The common case: one search for the terminating NUL.
+    if (memchr(block + start, 0, blockLen - start) == nullptr) return false;
+    *str = reinterpret_cast<const char *>(block + offset);
+    return true;
+  }
   static const unsigned char zeros[4] = {0, 0, 0, 0};
-  for (size_t pos = static_cast<size_t>(offset); blockLen - pos >= unit; pos += unit) {
+  for (size_t pos = start; blockLen - pos >= unit; pos += unit) {
     if (memcmp(block + pos, zeros, unit) == 0) {
       *str = reinterpret_cast<const char *>(block + offset);
       return true;
