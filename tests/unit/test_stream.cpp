@@ -144,6 +144,27 @@ TEST(Stream, RecordArrivingInPiecesIsReassembled) {
   EXPECT_EQ(Stream_Destroy(s), 0u);
 }
 
+TEST(Stream, LeavingAgentReleasesAnIntakeBlockedOnItsFullPipe) {
+  ASSERT_EQ(StreamRegistry_Init(), 0);
+  AgentName name{const_cast<char *>("test")};
+  ListPtr net = MakeList({"net"});
+  Stream *s = nullptr;
+  ASSERT_EQ(Stream_Create(&name, net.get(), &s), 0u);
+  // Four times what the pipe holds: the publisher blocks, holding the lock.
+  std::vector<uint8_t> buf;
+  for (int i = 0; i < 80; i++) {
+    std::vector<uint8_t> r = Record("kel.net.flood", 3000);
+    buf.insert(buf.end(), r.begin(), r.end());
+  }
+  std::atomic<int> published{-1};
+  std::thread intake([&] { published = Stream_Publish(buf.data(), static_cast<int32_t>(buf.size())); });
+  int readable = 0;
+  while (readable < 4096) ASSERT_EQ(ioctl(s->readFd, FIONREAD, &readable), 0);
+  EXPECT_EQ(Stream_Destroy(s), 0u);
+  intake.join();
+  EXPECT_EQ(published, 0);
+}
+
 size_t PipeBytes(Stream *s) {
   int n = 0;
   return ioctl(s->readFd, FIONREAD, &n) == 0 ? static_cast<size_t>(n) : 0;

@@ -4,6 +4,7 @@
 #include "keldStream.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -240,7 +241,20 @@ uint32_t Stream_Create(AgentName *name, const SubscriptionList *list, Stream **s
 }
 
 uint32_t Stream_Destroy(Stream *stream) {
-  Stream_Lock();
+  // The intake may be blocked writing into this very pipe, full, under the
+  // stream lock: waiting for the lock would then wait for ever. Until the
+  // lock is ours, whatever arrives in the pipe is read and dropped (the agent
+  // is leaving and will handle none of it).
+  for (;;) {
+    int rc = pthread_mutex_trylock(&gStreamLock);
+    if (rc == 0) break;
+    if (rc != EBUSY) Panic("Failed to acquire stream lock: %s\n", strerror(rc));
+    char drained[4096];
+    while (read(stream->readFd, drained, sizeof drained) > 0) {
+    }
+    struct pollfd p = {stream->readFd, POLLIN, 0};
+    poll(&p, 1, 1);
+  }
   bool failed = close(stream->readFd) != 0 || close(stream->writeFd) != 0;
   SubscriptionList_Free(stream->subscriptions);
   stream->prev->next = stream->next;

@@ -73,8 +73,9 @@ bool SubscriptionList_Matches(const char *id, const SubscriptionList *list);
 // end, a copy of `list`) and registers it. 0, 1 (no memory or copy failed) or
 // 2 (pipe failure); *streamOut null on failure. Agent thread.
 uint32_t Stream_Create(AgentName *name, const SubscriptionList *list, Stream **streamOut);
-// Unregisters (under the lock), closes both ends and frees. 0, or 2 when a
-// close failed (the stream is freed in both cases).
+// Unregisters (under the lock), closes both ends and frees. While the lock
+// is busy it drains the pipe, so that an intake blocked on this full pipe can
+// finish. 0, or 2 when a close failed (the stream is freed in both cases).
 uint32_t Stream_Destroy(Stream *stream);
 // The descriptor the agent polls. 1 when *countInOut is below 1.
 uint32_t Stream_GetFd(Stream *stream, int32_t *fdOut, uint32_t *countInOut);
