@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 
 #include "clock.h"
@@ -101,23 +102,27 @@ void LogObservation(Observation obs) {
   Kel_GetTimestamp(obs, &ts);
   Kel_GetMsg(obs, &msg, nullptr);
   // One line per handled observation: built directly, without a format pass.
-  thread_local std::string line;
-  char prefix[32];
-  Log_FormatPrefix(prefix, sizeof prefix);
-  char digits[24];
-  std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, static_cast<unsigned long>(ts));
-  line.assign(prefix);
-  line += '[';
-  line += VThreadBase_CurName();
-  line += "] ";
-  line.append(digits, end.ptr);
-  line += "us: [";
-  line += id ? id : "(null)";
-  line += "] ";
-  line += msg ? msg : "(null)";
-  line += '\n';
+  // Out of memory, the line is lost and the caller goes on.
+  try {
+    thread_local std::string line;
+    char prefix[32];
+    Log_FormatPrefix(prefix, sizeof prefix);
+    char digits[24];
+    std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, static_cast<unsigned long>(ts));
+    line.assign(prefix);
+    line += '[';
+    line += VThreadBase_CurName();
+    line += "] ";
+    line.append(digits, end.ptr);
+    line += "us: [";
+    line += id ? id : "(null)";
+    line += "] ";
+    line += msg ? msg : "(null)";
+    line += '\n';
+    SysLog_Write(LOG_INFO, line.data(), line.size());
+  } catch (const std::bad_alloc &) {
+  }
   free(msg);
-  SysLog_Write(LOG_INFO, line.data(), line.size());
 }
 
 void LogEventLine(const char *fullId, const char *message, uint64_t timeUs) {
