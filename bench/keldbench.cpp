@@ -302,8 +302,9 @@ Mix BuildMix(uint64_t count) {
 // --- Flooder ------------------------------------------------------------------------
 
 // Sends every context's records in order, as fast as the contexts take them:
-// one connected datagram socket per context, non-blocking batches, and poll
-// for room when every owned context is full.
+// one connected datagram socket per context; each pass waits until some of a
+// thread's contexts have room (poll for POLLOUT) and sends a batch to each of
+// those, so no system call is spent on a context that is full.
 class Flooder {
  public:
   explicit Flooder(const Mix &mix) : mix_(mix) {}
@@ -338,13 +339,22 @@ class Flooder {
     std::vector<int> fds;
     std::vector<size_t> next(contexts.size(), 0);
     for (int c : contexts) fds.push_back(Connect(c));
+    std::vector<struct pollfd> waiting;
+    std::vector<size_t> which;
     for (;;) {
-      bool progress = false, left = false;
-      std::vector<struct pollfd> waiting;
+      waiting.clear();
+      which.clear();
       for (size_t k = 0; k < contexts.size(); ++k) {
+        if (next[k] >= mix_.perContext[contexts[k]].size()) continue;
+        waiting.push_back({fds[k], POLLOUT, 0});
+        which.push_back(k);
+      }
+      if (waiting.empty()) break;
+      if (poll(waiting.data(), waiting.size(), 100) <= 0) continue;
+      for (size_t w = 0; w < waiting.size(); ++w) {
+        if ((waiting[w].revents & (POLLOUT | POLLERR | POLLHUP)) == 0) continue;
+        size_t k = which[w];
         const std::vector<uint16_t> &seq = mix_.perContext[contexts[k]];
-        if (next[k] >= seq.size()) continue;
-        left = true;
         struct mmsghdr msgs[kBatch];
         struct iovec iov[kBatch];
         int n = 0;
@@ -358,15 +368,10 @@ class Flooder {
         int sent = sendmmsg(fds[k], msgs, static_cast<unsigned>(n), MSG_DONTWAIT);
         if (sent > 0) {
           next[k] += static_cast<size_t>(sent);
-          progress = true;
         } else if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
           Die(std::string("send failed: ") + strerror(errno));
-        } else {
-          waiting.push_back({fds[k], POLLOUT, 0});
         }
       }
-      if (!left) break;
-      if (!progress) poll(waiting.data(), waiting.size(), 100);
     }
     for (int fd : fds) close(fd);
   }
