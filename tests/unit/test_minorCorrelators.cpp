@@ -1,4 +1,5 @@
-// The minor correlators: their row files (throttles on the fake clock), swap reconfiguration, the self-test verdict.
+// The minor, hardware and distributed storage correlators: their row files (throttles on the fake clock), swap
+// reconfiguration, the self-test verdict.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,6 +47,11 @@ TEST(MinorCorrelators, RowsAndWhatTheyLog) {
       {"vfat.rows", VfatCorrelator_Def, "", {}},
       {"sched.rows", SchedCorrelator_Def, "", {{"Failed to arg: ", 2}}},
       {"hcm.rows", HcmCorrelator_Def, "", {}},
+      {"hardware.rows", HardwareCorrelator_Def, "", {}},
+      // Distributed storage: plain rows with both read-failure behaviours, then the network readiness,
+      // clustering and disk group error throttle sequences (each starts with the observation that resets them).
+      {"mesa.rows", MesaCorrelator_Def, "", {}},
+      {"mesa_state.rows", MesaCorrelator_Def, "", {}},
   };
   for (const auto &c : cases) {
     CorrelatorHarness h(c.def(), c.host, FreshEpoch());

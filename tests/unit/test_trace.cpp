@@ -32,15 +32,28 @@ TEST(TraceLine, FieldsByArgumentType) {
             "1700000000.999999999,IN,42,kel.x.y,,???,\"(null)\",-9\n");
 }
 
-TEST(TraceLine, StringOutsideItsBlockIsRefused) {
-  std::vector<uint8_t> block = KelRecord_BuildArgBlock({KelArg::Str("hello")});
-  std::vector<MsgFmt_Arg> aligned(block.size() / sizeof(MsgFmt_Arg) + 1);
+// A record count larger than the block once made the builder read integer
+// records past the block's end (only string records were checked); a string
+// must lie inside the block too.
+TEST(TraceLine, RefusesRecordsAndStringsOutsideTheBlock) {
+  std::vector<uint8_t> block = KelRecord_BuildArgBlock({KelArg::I32(1), KelArg::I64(2)});
+  std::vector<MsgFmt_Arg> aligned(block.size() / sizeof(MsgFmt_Arg));
   memcpy(aligned.data(), block.data(), block.size());
-  aligned[0].v.offset = 4096;
+  const uint8_t *end = reinterpret_cast<const uint8_t *>(aligned.data()) + block.size();
   std::string line;
-  struct timespec now = {1, 0};
+  struct timespec now = {1800000000, 0};
+  EXPECT_FALSE(Trace_BuildLine(line, now, "IN", 1, "kel.x", aligned.data(), 9, end));
   EXPECT_FALSE(Trace_BuildLine(line, now, "IN", 1, "kel.x", aligned.data(), 1,
-                               reinterpret_cast<const uint8_t *>(aligned.data()) + block.size()));
+                               reinterpret_cast<const uint8_t *>(aligned.data()) + 31));
+  ASSERT_TRUE(Trace_BuildLine(line, now, "IN", 1, "kel.x", aligned.data(), 2, end));
+  EXPECT_EQ(line, "1800000000.000000000,IN,1,kel.x,,1,2\n");
+
+  std::vector<uint8_t> text = KelRecord_BuildArgBlock({KelArg::Str("hello")});
+  std::vector<MsgFmt_Arg> outside(text.size() / sizeof(MsgFmt_Arg) + 1);
+  memcpy(outside.data(), text.data(), text.size());
+  outside[0].v.offset = 4096;
+  EXPECT_FALSE(Trace_BuildLine(line, now, "IN", 1, "kel.x", outside.data(), 1,
+                               reinterpret_cast<const uint8_t *>(outside.data()) + text.size()));
 }
 
 // Reads from `fd` until `marker` has arrived or nothing comes for a while.
