@@ -25,12 +25,30 @@ for tool in keld kelinject hubdsink kelreplay; do
 done
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/keld-demo-XXXXXX")
-keld_pid=
-hubd_pid=
-inject_pid=
+export KELD_ROOT=$root
+mkdir -p "$root/etc"
+cp "$examples/host.conf" "$root/etc/hostsim.conf"
+events=$root/hubd.txt
+: > "$events"
+journal=$root/var/log/hostsim-actions.log
+
+# The demo plays in a process group of its own (`play`, below) while this shell
+# only waits for it. An interrupt then reaches a shell that is waiting and
+# takes it at once; the cleanup stops the whole group together (keld and
+# hubdsink stop cleanly on SIGTERM). A shell busy with command substitutions
+# can lose an interrupt, or take it in one of its subshells.
+play_pid=
 cleanup() {
-  for pid in $inject_pid $keld_pid $hubd_pid; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
+  local pid=${play_pid:-${!:-}} tries=100
+  if [ -n "$pid" ]; then
+    kill -TERM -- "-$pid" 2>/dev/null || true
+    while kill -0 -- "-$pid" 2>/dev/null && [ "$tries" -gt 0 ]; do
+      tries=$((tries - 1))
+      sleep 0.05
+    done
+    kill -KILL -- "-$pid" 2>/dev/null || true
+    wait 2>/dev/null || true
+  fi
   if [ -n "${KELD_DEMO_KEEP:-}" ]; then
     echo "The simulated root is kept: $root"
   else
@@ -40,12 +58,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-
-export KELD_ROOT=$root
-mkdir -p "$root/etc"
-cp "$examples/host.conf" "$root/etc/hostsim.conf"
-events=$root/hubd.txt
-: > "$events"
 
 # Polls (every 0.1 s, at most $1 seconds) until the command "$2..." succeeds.
 wait_for() {
@@ -60,7 +72,6 @@ wait_for() {
 
 # Prints the event lines that hubdsink wrote, and the host actions keld took,
 # since the last call. The actions journal has whole seconds only.
-journal=$root/var/log/hostsim-actions.log
 shown=0
 actions_shown=0
 show_new() {
@@ -80,7 +91,9 @@ show_new() {
     shown=$total
   fi
 }
+started() { grep -q "Started .* agents" "$root/var/log/syslog" 2>/dev/null || ! kill -0 "$keld_pid" 2>/dev/null; }
 received() { [ "$(wc -l < "$events")" -ge "$1" ]; }
+count_kind() { awk -v k="$1" '$2 == k { n++ } END { print n + 0 }' "$events"; }
 
 # Sleeps until 50 ms past the next whole second: keld's timers count whole
 # seconds, and the scenarios keep their observations clear of those edges.
@@ -88,74 +101,83 @@ align_to_second() {
   sleep "$(awk -v ns="$(date +%N)" 'BEGIN { printf "%.3f", (1e9 - ns) / 1e9 + 0.05 }')"
 }
 
-echo "keld demo: simulated root $root"
-echo "host model: examples/host.conf"
+# Starts hubdsink and keld, plays the scenarios, prints the summary and stops
+# keld; runs in the background, as the leader of its own process group.
+play() {
+  set +m
+  echo "keld demo: simulated root $root"
+  echo "host model: examples/host.conf"
 
-"$build/hubdsink" --text >> "$events" 2> "$root/hubdsink.err" &
-hubd_pid=$!
-wait_for 5 test -S "$root/var/run/ombrel/hubd-vprob.sock" || die "hubdsink did not start: $(cat "$root/hubdsink.err")"
+  "$build/hubdsink" --text >> "$events" 2> "$root/hubdsink.err" &
+  hubd_pid=$!
+  wait_for 5 test -S "$root/var/run/ombrel/hubd-vprob.sock" || die "hubdsink did not start: $(cat "$root/hubdsink.err")"
 
-"$build/keld" > "$root/keld.out" 2>&1 &
-keld_pid=$!
-started() { grep -q "Started .* agents" "$root/var/log/syslog" 2>/dev/null || ! kill -0 "$keld_pid" 2>/dev/null; }
-wait_for 10 started || true
-kill -0 "$keld_pid" 2>/dev/null || die "keld did not start: $(tail -n 3 "$root/var/log/syslog" "$root/keld.out" 2>/dev/null)"
-echo "keld is running (pid $keld_pid); hubdsink plays hubd."
-echo "Each event as hubd receives it: local time, kind, event ID, arguments (separated"
-echo "by |); host actions that keld took are marked \"action\"."
+  "$build/keld" > "$root/keld.out" 2>&1 &
+  keld_pid=$!
+  wait_for 10 started || true
+  kill -0 "$keld_pid" 2>/dev/null || die "keld did not start: $(tail -n 3 "$root/var/log/syslog" "$root/keld.out" 2>/dev/null)"
+  echo "keld is running (pid $keld_pid); hubdsink plays hubd."
+  echo "Each event as hubd receives it: local time, kind, event ID, arguments (separated"
+  echo "by |); host actions that keld took are marked \"action\"."
 
-observations=0
-scenarios=0
-goal=0
-for scenario in "$examples"/scenarios/*.obs; do
-  name=$(basename "$scenario" .obs)
-  title=$(sed -n '1{s/^# *//;s/\.$//;p}' "$scenario")
-  options=$(sed -n 's/^# kelinject options: *//p' "$scenario" | head -n 1)
-  sent=$(grep -cE '^[[:space:]]*\+' "$scenario" || true)
-  # kelreplay says how many events the scenario leads to, so the demo knows
-  # when keld is done with it.
-  expected=$("$build/kelreplay" --json --host-model "$examples/host.conf" "$scenario" 2>/dev/null |
-             grep -c '"kind"' || true)
-  echo
-  echo "--- $name: $title ($sent observations)"
-  align_to_second
-  # shellcheck disable=SC2086  # the options are words
-  "$build/kelinject" $options --file "$scenario" &
-  inject_pid=$!
-  while kill -0 "$inject_pid" 2>/dev/null; do
+  observations=0
+  scenarios=0
+  goal=0
+  for scenario in "$examples"/scenarios/*.obs; do
+    name=$(basename "$scenario" .obs)
+    title=$(sed -n '1{s/^# *//;s/\.$//;p}' "$scenario")
+    options=$(sed -n 's/^# kelinject options: *//p' "$scenario" | head -n 1)
+    sent=$(grep -cE '^[[:space:]]*\+' "$scenario" || true)
+    # kelreplay says how many events the scenario leads to, so the demo knows
+    # when keld is done with it.
+    expected=$("$build/kelreplay" --json --host-model "$examples/host.conf" "$scenario" 2>/dev/null |
+               grep -c '"kind"' || true)
+    echo
+    echo "--- $name: $title ($sent observations)"
+    align_to_second
+    # shellcheck disable=SC2086  # the options are words
+    "$build/kelinject" $options --file "$scenario" &
+    inject_pid=$!
+    while kill -0 "$inject_pid" 2>/dev/null; do
+      show_new
+      sleep 0.1
+    done
+    wait "$inject_pid" || die "kelinject failed on $scenario"
+    inject_pid=
+    # The last decisions fall due up to a few seconds after the last observation.
+    goal=$((goal + expected))
+    wait_for 8 received "$goal" || true
     show_new
-    sleep 0.1
+    observations=$((observations + sent))
+    scenarios=$((scenarios + 1))
   done
-  wait "$inject_pid" || die "kelinject failed on $scenario"
-  inject_pid=
-  # The last decisions fall due up to a few seconds after the last observation.
-  goal=$((goal + expected))
-  wait_for 8 received "$goal" || true
-  show_new
-  observations=$((observations + sent))
-  scenarios=$((scenarios + 1))
-done
 
-count_kind() { awk -v k="$1" '$2 == k { n++ } END { print n + 0 }' "$events"; }
-total=$(wc -l < "$events")
-echo
-echo "=== Summary"
-echo "observations sent   $observations ($scenarios scenarios)"
-echo "events received     $total: $(count_kind problem) problem, $(count_kind audit) audit, $(count_kind clear) clear"
-actions=$( [ -f "$journal" ] && wc -l < "$journal" || echo 0)
-echo "host actions        $actions (R/var/log/hostsim-actions.log)"
-if [ "$actions" -gt 0 ]; then
-  while read -r seconds action; do
-    echo "  $(date -d "@$seconds" +%H:%M:%S)  $action"
-  done < "$journal"
-fi
+  total=$(wc -l < "$events")
+  echo
+  echo "=== Summary"
+  echo "observations sent   $observations ($scenarios scenarios)"
+  echo "events received     $total: $(count_kind problem) problem, $(count_kind audit) audit, $(count_kind clear) clear"
+  actions=$( [ -f "$journal" ] && wc -l < "$journal" || echo 0)
+  echo "host actions        $actions (R/var/log/hostsim-actions.log)"
+  if [ "$actions" -gt 0 ]; then
+    while read -r seconds action; do
+      echo "  $(date -d "@$seconds" +%H:%M:%S)  $action"
+    done < "$journal"
+  fi
 
-kill -TERM "$keld_pid"
+  kill -TERM "$keld_pid"
+  status=0
+  wait "$keld_pid" || status=$?
+  kill -TERM "$hubd_pid"
+  wait "$hubd_pid" || true
+  echo "keld stopped (exit status $status); $(grep -c '' "$root/var/log/syslog") lines in R/var/log/syslog"
+  [ "$status" -eq 0 ] || die "keld exited with status $status"
+}
+
+set -m
+play < /dev/null &
+play_pid=$!
+set +m
 status=0
-wait "$keld_pid" || status=$?
-keld_pid=
-kill -TERM "$hubd_pid"
-wait "$hubd_pid" || true
-hubd_pid=
-echo "keld stopped (exit status $status); $(grep -c '' "$root/var/log/syslog") lines in R/var/log/syslog"
-[ "$status" -eq 0 ] || die "keld exited with status $status"
+wait "$play_pid" || status=$?
+exit "$status"

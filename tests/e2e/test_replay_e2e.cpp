@@ -1,12 +1,16 @@
 // The example scenarios end to end: kelreplay under the virtual clock against
 // keld on the same host model, kelreplay's verdicts, and `make demo`.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -141,14 +145,49 @@ TEST(KelReplay, UnmetExpectationsFailWithADiffAndBadInputWithStatusTwo) {
 }
 
 // examples/demo.sh with its root under `tmpDir`, standard error joined to its
-// output; *pid is the demo's, printed first by the shell that becomes it.
+// output, run as a terminal would run it: in a process group of its own (so
+// that an interrupt reaches the demo and whatever it runs at that moment) and
+// with interrupts at their default action even when this test inherited them
+// ignored. The environment is made before the fork (other threads may run).
 FILE *StartDemo(const std::string &tmpDir, pid_t *pid) {
-  std::string cmd = "echo $$; exec env -u KELD_DEMO_KEEP TMPDIR='" + tmpDir + "' bash '" + kExamples +
-                    "/demo.sh' '" KELD_BIN_DIR "' 2>&1";
-  FILE *out = popen(cmd.c_str(), "r");
-  char line[32];
-  *pid = out != nullptr && fgets(line, sizeof line, out) != nullptr ? std::atoi(line) : -1;
-  return out;
+  std::string script = kExamples + "/demo.sh";
+  std::vector<char *> argv{const_cast<char *>("bash"), script.data(), const_cast<char *>(KELD_BIN_DIR), nullptr};
+  std::string tmpVar = "TMPDIR=" + tmpDir;
+  std::vector<char *> envp{tmpVar.data()};
+  for (char **e = environ; *e != nullptr; ++e) {
+    if (strncmp(*e, "TMPDIR=", 7) != 0 && strncmp(*e, "KELD_DEMO_KEEP=", 15) != 0) envp.push_back(*e);
+  }
+  envp.push_back(nullptr);
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;
+  *pid = fork();
+  if (*pid == 0) {
+    setpgid(0, 0);
+    signal(SIGINT, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    dup2(fds[1], 1);
+    dup2(fds[1], 2);
+    execve("/bin/bash", argv.data(), envp.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  if (*pid < 0) {
+    close(fds[0]);
+    return nullptr;
+  }
+  setpgid(*pid, *pid);  // also here, so that the group exists before any kill
+  return fdopen(fds[0], "r");
+}
+
+// Closes the demo's output and returns its wait status.
+int FinishDemo(FILE *out, pid_t pid) {
+  fclose(out);
+  int status = -1;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
 }
 
 // The demo's output up to (and including) the first line containing `needle`,
@@ -164,11 +203,11 @@ std::string ReadUntil(FILE *out, const std::string &needle) {
 
 TEST(Demo, PlaysEveryScenarioAndSummarises) {
   TestRoot tmp;
-  pid_t pid;
+  pid_t pid = -1;
   FILE *demo = StartDemo(tmp.Dir(), &pid);
-  ASSERT_GT(pid, 0);
+  ASSERT_NE(demo, nullptr);
   std::string out = ReadUntil(demo, "");
-  int status = pclose(demo);
+  int status = FinishDemo(demo, pid);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
 
   std::vector<std::string> scenarios = Scenarios();
@@ -198,17 +237,17 @@ TEST(Demo, PlaysEveryScenarioAndSummarises) {
 
 TEST(Demo, InterruptedStopsKeldAndRemovesItsRoot) {
   TestRoot tmp;
-  pid_t pid;
+  pid_t pid = -1;
   FILE *demo = StartDemo(tmp.Dir(), &pid);
-  ASSERT_GT(pid, 0);
+  ASSERT_NE(demo, nullptr);
   std::string out = ReadUntil(demo, "--- ");  // keld runs, the first scenario plays
   std::smatch m;
   ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(keld is running \(pid (\d+)\))"))) << out;
   pid_t keld = static_cast<pid_t>(std::stol(m[1]));
-  kill(pid, SIGINT);
-  ReadUntil(demo, "");
-  int status = pclose(demo);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+  kill(-pid, SIGINT);  // what an interrupt key does
+  out += ReadUntil(demo, "");
+  int status = FinishDemo(demo, pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status << "\n" << out;
   EXPECT_TRUE(KeldHost::WaitFor([&] { return kill(keld, 0) != 0; })) << "keld still runs";
   EXPECT_EQ(Entries(tmp.Dir()), std::vector<std::string>{});
 }
