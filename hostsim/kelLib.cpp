@@ -6,10 +6,11 @@
 // carries one record per message. Records from sockets are untrusted: each is
 // validated before it is handed out, and a bad one is dropped.
 //
-// Kernel contexts are read in batches: one recvmmsg() takes every waiting
-// datagram into staging slots, each large enough for any record a reader can
-// take, and the records that the caller's buffer cannot hold yet wait in the
-// context's backlog, ahead of the socket's queue, for the next read. So a read
+// Kernel contexts are read in batches: each recvmmsg() takes up to 16 waiting
+// datagrams (as many as the caller's buffer has room for, at 512 bytes each)
+// into staging slots, each large enough for any record a reader can take, and
+// the records that the caller's buffer cannot hold yet wait in the context's
+// backlog, ahead of the socket's queue, for the next read. So a read
 // costs one system call per batch instead of two per record (a peek for the
 // size, then the record). User connections are read one message at a time.
 //
@@ -390,7 +391,10 @@ bool KelLib_HasPending(KelLib_Handle handle) {
   if (!handle || handle->user) return false;
   std::lock_guard<std::mutex> lock(contextMutex);
   auto it = backlogs.find(handle->fd);
-  return it != backlogs.end() && !it->second.records.empty();
+  // A datagram too big for any reader was taken off the socket already: the
+  // next read says so (27) at once, and the reader resets the context now,
+  // not when some later record makes the descriptor readable.
+  return it != backlogs.end() && (!it->second.records.empty() || it->second.oversize);
 }
 
 uint32_t KelLib_Reset(KelLib_Handle handle) {

@@ -14,8 +14,11 @@
 // O_APPEND: the line is in the file once the call returns. Inside a batch
 // (SysLog_BeginBatch) the calling thread's lines are held in its own buffer
 // and written whole, together, at SysLog_EndBatch, when the buffer passes
-// kHeldLimit, or when the thread ends; lines of different threads still never
-// interleave, since every write() carries whole lines only.
+// kHeldLimit, when the thread ends, or at SysLog_FlushAll; lines of different
+// threads still never interleave, since every write() carries whole lines
+// only. Each thread's held lines are guarded by their own mutex (taken by the
+// thread for every held line, uncontended, and by SysLog_FlushAll); the list
+// of all threads' held lines is guarded by registryMutex, always taken first.
 #include "sysLog.h"
 
 #include <fcntl.h>
@@ -31,6 +34,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 
 #include "simRoot.h"
 
@@ -77,19 +81,44 @@ constexpr size_t kHeldLimit = size_t{32} * 1024;
 
 void WriteLine(int fd, const char *text, size_t length);
 
-// The calling thread's batch: the lines held and the file they belong to
-// (a reference of its own, so that the file outlives a root change).
+struct HeldLines;
+
+// Every thread's held lines, for SysLog_FlushAll. Never destroyed: threads
+// that end during the exit-time destructors still unregister.
+std::mutex &registryMutex = *new std::mutex;
+std::unordered_set<HeldLines *> &registry = *new std::unordered_set<HeldLines *>;  // guarded by registryMutex
+
+// A thread's batch: the lines held and the file they belong to (a reference
+// of its own, so that the file outlives a root change). `active` is touched
+// by the owning thread only; `text` and `file` under `lock`.
 struct HeldLines {
   bool active = false;
+  std::mutex lock;
   std::string text;
   std::shared_ptr<LogFile> file;
 
-  void Flush() {
+  HeldLines() {
+    std::lock_guard<std::mutex> g(registryMutex);
+    registry.insert(this);
+  }
+  ~HeldLines() {
+    {
+      std::lock_guard<std::mutex> g(registryMutex);
+      registry.erase(this);
+    }
+    std::lock_guard<std::mutex> g(lock);
+    FlushLocked();
+  }
+  // Under `lock`.
+  void FlushLocked() {
     if (file && !text.empty()) WriteLine(file->fd, text.data(), text.size());
     text.clear();
     file.reset();
   }
-  ~HeldLines() { Flush(); }
+  void Flush() {
+    std::lock_guard<std::mutex> g(lock);
+    FlushLocked();
+  }
 };
 
 HeldLines &Held() {
@@ -121,12 +150,13 @@ void Emit(const std::shared_ptr<LogFile> &file, const char *line, size_t length)
     WriteLine(file->fd, line, length);
     return;
   }
+  std::lock_guard<std::mutex> g(held.lock);
   if (held.file != file) {
-    held.Flush();
+    held.FlushLocked();
     held.file = file;
   }
   held.text.append(line, length);
-  if (held.text.size() >= kHeldLimit) held.Flush();
+  if (held.text.size() >= kHeldLimit) held.FlushLocked();
 }
 
 // The root the sink writes under, or null for the system's own log.
@@ -207,4 +237,9 @@ void SysLog_EndBatch(void) {
   HeldLines &held = Held();
   held.active = false;
   held.Flush();
+}
+
+void SysLog_FlushAll(void) {
+  std::lock_guard<std::mutex> g(registryMutex);
+  for (HeldLines *held : registry) held->Flush();
 }

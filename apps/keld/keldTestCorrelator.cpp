@@ -21,6 +21,7 @@
 #include "keldCorrelators.h"
 #include "keldRows.h"
 #include "keldTimer.h"
+#include "sysLog.h"
 
 namespace {
 
@@ -110,10 +111,11 @@ std::string Printed(const char *format, ...) {
 }
 
 // Ends the process without running exit handlers, which would tear down state
-// that the other agents are still using. The status is 8 bits wide, so a
-// count above 255 is reported as 255 rather than wrapping (256 would read as
-// success).
+// that the other agents are still using; the log lines that agents hold are
+// written first. The status is 8 bits wide, so a count above 255 is reported
+// as 255 rather than wrapping (256 would read as success).
 [[noreturn]] void Finish() {
+  SysLog_FlushAll();
   fflush(stdout);
   int32_t failures = gFailures.load();
   _exit(failures > 255 ? 255 : failures);

@@ -324,6 +324,9 @@ int SendVProb(const uint8_t *record, size_t length) {
 
 void QueueVProb(const uint8_t *record, size_t length) {
   RetryEntry entry{0, std::vector<uint8_t>(record, record + length)};
+  // A retry pass holds the queue lock across its sends, which can wait on
+  // hubd: the lines this thread holds go out before it waits for the lock.
+  SysLog_EndBatch();
   std::lock_guard<std::mutex> guard(gQueueLock);
   gQueue.push_back(std::move(entry));
   if (!gRetryArmed) {

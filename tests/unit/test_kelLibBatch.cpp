@@ -1,9 +1,12 @@
 // Batched reads of kernel contexts (records held back in order, dropped by a
-// reset), the log sink's batches and the log prefix across second boundaries.
+// reset; a datagram too big for any reader), the log sink's batches and the
+// log prefix across second boundaries.
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +64,21 @@ TEST(KelLibBatch, HeldBackRecordsComeNextInOrderAndResetDropsThem) {
   EXPECT_FALSE(KelLib_HasPending(ctx));
   EXPECT_TRUE(ReadIds(fd, 8192, &status).empty());
   EXPECT_EQ(status, 0u);
+
+  // A datagram too big for any reader, behind a good record: the good one is
+  // handed out, and the library asks to be read again at once (27, reset),
+  // so that a record arriving later is not what the reset throws away.
+  std::vector<uint8_t> huge = KelRecord_Build("kel.huge", "m", {KelArg::Str(std::string(140000, 'h'))}, 1);
+  ASSERT_TRUE(KelSend_ToKernel(5, Big(5).data(), Big(5).size(), &error)) << error;
+  ASSERT_TRUE(KelSend_ToKernel(5, huge.data(), huge.size(), &error)) << error;
+  EXPECT_EQ(ReadIds(fd, 8192, &status), std::vector<std::string>{"kel.big5"});
+  EXPECT_TRUE(KelLib_HasPending(ctx));
+  EXPECT_TRUE(ReadIds(fd, 131072, &status).empty());
+  EXPECT_EQ(status, KELLIB_STATUS_TOO_BIG);
+  EXPECT_EQ(KelLib_Reset(ctx), 0u);
+  EXPECT_FALSE(KelLib_HasPending(ctx));
+  ASSERT_TRUE(KelSend_ToKernel(5, Big(6).data(), Big(6).size(), &error)) << error;
+  EXPECT_EQ(ReadIds(fd, 8192, &status), std::vector<std::string>{"kel.big6"});
   EXPECT_EQ(KelLib_Close(ctx), 0u);
 }
 
@@ -91,6 +109,35 @@ TEST(KelLibBatch, LogBatchHoldsLinesUntilItsEndTheLimitOrTheThreadsEnd) {
     SysLog_Log(6, "from a thread that ends");
   }).join();
   EXPECT_NE(root.ReadFile("/var/log/syslog").find("from a thread that ends\n"), std::string::npos);
+
+  // What another thread holds goes out at SysLog_FlushAll (a panic), its
+  // batch staying open.
+  std::mutex lock;
+  std::condition_variable cv;
+  int step = 0;
+  std::thread holder([&] {
+    SysLog_BeginBatch();
+    SysLog_Log(6, "held by another thread");
+    std::unique_lock<std::mutex> g(lock);
+    step = 1;
+    cv.notify_all();
+    cv.wait(g, [&] { return step == 2; });
+    SysLog_Log(6, "still batched");
+  });
+  {
+    std::unique_lock<std::mutex> g(lock);
+    cv.wait(g, [&] { return step == 1; });
+  }
+  EXPECT_EQ(root.ReadFile("/var/log/syslog").find("held by another thread"), std::string::npos);
+  SysLog_FlushAll();
+  EXPECT_NE(root.ReadFile("/var/log/syslog").find("held by another thread\n"), std::string::npos);
+  {
+    std::lock_guard<std::mutex> g(lock);
+    step = 2;
+  }
+  cv.notify_all();
+  holder.join();
+  EXPECT_NE(root.ReadFile("/var/log/syslog").find("still batched\n"), std::string::npos);
 }
 
 TEST(KelLibBatch, LogPrefixFollowsTheSecondAndTheMilliseconds) {

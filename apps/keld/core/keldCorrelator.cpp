@@ -108,6 +108,16 @@ void Correlator_RunWithWakeups(const char *name, const char *domain,
       LogMsg("Failed to poll - %s\n", strerror(errno));
       break;
     }
+    // A descriptor in error (and with nothing to read) would make every
+    // poll return at once: the agent ends instead of spinning.
+    const struct pollfd *broken = nullptr;
+    for (int i = 0; i <= wakeCount && broken == nullptr; i++) {
+      if ((fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (fds[i].revents & POLLIN) == 0) broken = &fds[i];
+    }
+    if (broken != nullptr) {
+      LogMsg("Failed to poll, invalid revents - %hd\n", broken->revents);
+      break;
+    }
     if (buffered || (fds[0].revents & POLLIN)) {
       Observation obs = nullptr;
       bool complete = false;

@@ -89,6 +89,12 @@ void ResetEntry(struct pollfd &entry) {
 // and would be read again forever; it is closed after this many in a row.
 constexpr int kMaxOversizeReads = 3;
 
+// Reads of one kernel context per wake-up at most: a sender that keeps one
+// context full must not keep the others, the user connections and the
+// termination signals waiting. What it still holds is read after the next
+// poll, which then does not wait.
+constexpr int kMaxReadsPerWake = 16;
+
 }  // namespace
 
 uint32_t Intake_BufferSize(void) { return gIntakeSize; }
@@ -170,6 +176,9 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
   struct pollfd *active = nullptr;
   int nfds = INTAKE_FIXED_ENTRIES;
   int oversize[INTAKE_MAX_ENTRIES] = {0};
+  // Set when a kernel context still holds records after its reads of one
+  // wake-up: the next poll does not wait, and the context is read again.
+  bool backlogLeft = false;
 
   if (gAsyncEnable && (status = EnableAsyncKels()) != 0) goto shutdown;
   fixed = static_cast<struct pollfd *>(calloc(INTAKE_FIXED_ENTRIES, sizeof *fixed));
@@ -216,10 +225,17 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
       status = 0;
       break;
     }
-    if (ppoll(active, static_cast<nfds_t>(nfds), nullptr, &waitMask) == -1) {
+    static const struct timespec kNoWait = {0, 0};
+    if (ppoll(active, static_cast<nfds_t>(nfds), backlogLeft ? &kNoWait : nullptr, &waitMask) == -1) {
       if (errno == EINTR) continue;
       status = -1;
       break;
+    }
+    if (backlogLeft) {
+      for (uint32_t i = 0; i < KEL_NUM_KERNEL_CONTEXTS; i++) {
+        if (active[i].revents == 0 && KelLib_HasPending(contexts[i].handle)) active[i].revents = POLLIN;
+      }
+      backlogLeft = false;
     }
     bool fatal = false;
     // The records of all the reads of this poll go to the agents together,
@@ -243,11 +259,17 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
           int fd = -1;
           KelLib_HandleToFd(contexts[i].handle, &fd);
           // Records the library holds back (a full buffer) leave the
-          // descriptor unreadable, so they are read before the next poll.
+          // descriptor unreadable: they are read now, or after the next poll.
           int32_t rc;
+          bool more;
+          int reads = 0;
           do {
             rc = Intake_ReadAndDispatch(fd, contexts[i].handle);
-          } while (rc == 0 && KelLib_HasPending(contexts[i].handle));
+            // -1 (a read of no records, or of more than 0x1ffff bytes) loses
+            // only that read: what the context still holds is read on.
+            more = (rc == 0 || rc == -1) && KelLib_HasPending(contexts[i].handle);
+          } while (more && ++reads < kMaxReadsPerWake);
+          if (more) backlogLeft = true;
           if (rc == KELLIB_STATUS_TOO_BIG) {
             KelLib_Reset(contexts[i].handle);
           } else if (rc > 0) {
@@ -308,6 +330,7 @@ shutdown:
     if (rc != 0) LogMsg("Error closing handle %p: %d\n", static_cast<void *>(c.handle), static_cast<int>(rc));
   }
   LogMsg("Exiting. rc:%d\n", status);
+  Timer_HoldForExit();
   return status;
 }
 

@@ -75,7 +75,8 @@ constexpr size_t kPendingLimit = size_t{64} * 1024;
 // making up IDs cannot grow it without end. Guarded by the stream lock.
 std::unordered_map<std::string, std::vector<Stream *>> gRoutes;
 std::string gRouteKey;  // the lookup key, reused so that lookups allocate nothing
-constexpr size_t kMaxRoutes = 4096;
+std::vector<Stream *> gUncachedRoute;  // the route of the last ID too long to keep
+constexpr size_t kMaxRoutes = 4096, kMaxRouteKey = 256;
 
 // The streams, in creation order, whose subscriptions match `id`. Valid
 // until the next call. Under the stream lock.
@@ -83,11 +84,17 @@ const std::vector<Stream *> &RouteFor(const char *id) {
   gRouteKey.assign(id);
   auto it = gRoutes.find(gRouteKey);
   if (it != gRoutes.end()) return it->second;
-  if (gRoutes.size() >= kMaxRoutes) gRoutes.clear();
   std::vector<Stream *> streams;
   for (Stream *s = gHead.prev; s != &gHead; s = s->prev) {
     if (SubscriptionList_Matches(id, s->subscriptions)) streams.push_back(s);
   }
+  // Real IDs are short; a long one (up to a whole record) is routed but not
+  // kept, so that the cache stays small in bytes as well as in entries.
+  if (gRouteKey.size() > kMaxRouteKey) {
+    gUncachedRoute = std::move(streams);
+    return gUncachedRoute;
+  }
+  if (gRoutes.size() >= kMaxRoutes) gRoutes.clear();
   return gRoutes.emplace(gRouteKey, std::move(streams)).first->second;
 }
 
@@ -131,6 +138,8 @@ int FlushAll() {
 
 int32_t StreamRegistry_Init(void) {
   gHead.next = gHead.prev = &gHead;
+  gRoutes.clear();
+  gBatchOpen = false;
   return pthread_mutex_init(&gStreamLock, nullptr);
 }
 
@@ -255,7 +264,8 @@ uint32_t Stream_Destroy(Stream *stream) {
     struct pollfd p = {stream->readFd, POLLIN, 0};
     poll(&p, 1, 1);
   }
-  bool failed = close(stream->readFd) != 0 || close(stream->writeFd) != 0;
+  bool failed = close(stream->readFd) != 0;
+  failed = close(stream->writeFd) != 0 || failed;
   SubscriptionList_Free(stream->subscriptions);
   stream->prev->next = stream->next;
   stream->next->prev = stream->prev;

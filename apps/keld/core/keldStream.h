@@ -84,7 +84,8 @@ uint32_t Stream_GetFd(Stream *stream, int32_t *fdOut, uint32_t *countInOut);
 // streams in creation order and each stream's records in buffer order;
 // inside a batch the writes wait for Stream_EndBatch (a stream's share is
 // written early once it holds 64 KiB). The buffer may be reused on return.
-// 0, or the errno of a failed pipe write (what was still pending is dropped).
+// 0; or the errno of a failed pipe write (the records pending for that stream
+// are dropped, and the rest of the buffer is not fanned out); or ENOMEM.
 int32_t Stream_Publish(const uint8_t *buffer, int32_t length);
 // Intake thread: opens a batch, in which Stream_Publish gathers records
 // instead of writing them.

@@ -1,5 +1,5 @@
-// Timer table. gLock guards gTimers and gNextId; gCond wakes the timer
-// thread. The clock is read through the clock module so that tests and the
+// Timer table. gLock guards gTimers, gNextId, gHeld and gInCallback; gCond
+// wakes the timer thread (and a Timer_HoldForExit waiting for a callback). The clock is read through the clock module so that tests and the
 // replay tool can drive time.
 #include "keldTimer.h"
 
@@ -25,6 +25,8 @@ pthread_cond_t gCond = PTHREAD_COND_INITIALIZER;
 // table while the process runs its exit-time destructors.
 std::map<int32_t, TimerRecord> &gTimers = *new std::map<int32_t, TimerRecord>;
 int32_t gNextId = 0;
+bool gHeld = false;        // set at exit: no callback runs any more
+bool gInCallback = false;  // the timer thread is running a callback
 
 uint64_t Now() {
   int64_t s = Clock_NowSeconds();
@@ -59,9 +61,12 @@ void Fire(TimerRecord *t, uint64_t now) {
     t->deadline = 0;
   }
   TimerCallback cb = t->callback;
+  gInCallback = true;
   pthread_mutex_unlock(&gLock);
   cb();
   pthread_mutex_lock(&gLock);
+  gInCallback = false;
+  pthread_cond_broadcast(&gCond);
 }
 
 void *TimerThread(void *) {
@@ -69,6 +74,10 @@ void *TimerThread(void *) {
   uint64_t now = Now();
   pthread_mutex_lock(&gLock);
   for (;;) {
+    if (gHeld) {
+      pthread_cond_wait(&gCond, &gLock);
+      continue;
+    }
     TimerRecord *due = FindDue(now);
     if (due == nullptr) {
       now = Now();
@@ -150,6 +159,13 @@ uint64_t Timer_NextDeadline(void) {
   uint64_t d = EarliestDeadline();
   pthread_mutex_unlock(&gLock);
   return d;
+}
+
+void Timer_HoldForExit(void) {
+  pthread_mutex_lock(&gLock);
+  gHeld = true;
+  while (gInCallback) pthread_cond_wait(&gCond, &gLock);
+  pthread_mutex_unlock(&gLock);
 }
 
 void Timer_ResetForTest(void) {

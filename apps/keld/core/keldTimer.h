@@ -23,6 +23,12 @@ int32_t Timer_Register(TimerCallback callback);
 // `periodic` or an unregistered id.
 uint32_t Timer_Arm(int32_t id, uint32_t periodic, uint32_t seconds, uint32_t *remainingOut);
 
+// At the end of the process, before the exit-time destructors: waits for a
+// callback that is running and keeps any other from running (the thread
+// itself stays, parked). Callbacks use state that those destructors free.
+// Main thread, once; never from a callback.
+void Timer_HoldForExit(void);
+
 // Manual mode, for tests and the replay tool (no timer thread running): fires,
 // on the calling thread, every timer due at the current clock reading, in the
 // order the thread would. Returns the number of callbacks run.

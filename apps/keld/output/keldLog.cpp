@@ -79,6 +79,10 @@ void LogMsg(const char *format, ...) {
 }
 
 void Panic(const char *format, ...) {
+  // The panic's own lines are written at once (held, they could need memory
+  // that is not there), after what this thread held; then what every other
+  // thread holds goes out before the abort.
+  SysLog_EndBatch();
   va_list args;
   va_start(args, format);
   va_list copy;
@@ -90,7 +94,7 @@ void Panic(const char *format, ...) {
   VLogWithPrefix(format, copy);
   va_end(copy);
   va_end(args);
-  SysLog_EndBatch();  // what this thread still holds goes out before the abort
+  SysLog_FlushAll();
   abort();
 }
 

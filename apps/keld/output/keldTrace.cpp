@@ -17,6 +17,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -292,8 +293,14 @@ void TracePublish(const char *direction, uint64_t recordTime, const char *id,
   bool anyClient;
   {
     std::lock_guard<std::mutex> guard(st.lock);
-    st.history += line;
+    // The length first: a failed push leaves the history as it was.
     st.lineLengths.push_back(static_cast<uint32_t>(line.size()));
+    try {
+      st.history += line;
+    } catch (const std::bad_alloc &) {
+      st.lineLengths.pop_back();
+      throw;
+    }
     while (st.history.size() - st.start > kHistoryLimit) {
       st.start += st.lineLengths.front();
       st.lineLengths.pop_front();

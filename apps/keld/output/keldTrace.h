@@ -4,7 +4,7 @@
 //
 // Locking: one trace lock guards the history, its byte count, the client
 // table and every client record; one condition variable is broadcast on every
-// publication and client close. The lock is never held while writing to a
+// publication while a client is connected, and on every client close. The lock is never held while writing to a
 // socket or waiting for a thread. It may be taken inside the stream lock,
 // never the other way round.
 #pragma once

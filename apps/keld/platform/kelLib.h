@@ -69,8 +69,9 @@ int32_t KelLib_UserContextCloseCnx(int fd);
 // other socket errors are returned as their errno value. Never blocks.
 uint32_t KelLib_ReadFromFd(int fd, void *buffer, uint32_t size, uint32_t *countOut);
 // True when kernel context `handle` holds records that it has received but
-// not yet handed out (a read's buffer was full). Its descriptor need not be
-// readable then: read it again before waiting on it.
+// not yet handed out (a read's buffer was full), or has received a datagram
+// too big for any reader (the next read returns 27). Its descriptor need not
+// be readable then: read it again before waiting on it.
 bool KelLib_HasPending(KelLib_Handle handle);
 // Discards what a kernel context holds. 0 on success.
 uint32_t KelLib_Reset(KelLib_Handle handle);

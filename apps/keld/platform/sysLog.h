@@ -1,7 +1,8 @@
 // The system log sink. With $KELD_ROOT set, every call appends one line to
-// R/var/log/syslog (a newline is added where the text has none), written with
-// one write() so that lines from different threads never interleave; without
-// it, vsyslog() is called. Thread-safe.
+// R/var/log/syslog (a newline is added where the text has none); every
+// write() carries whole lines only, so that lines from different threads
+// never interleave (outside a batch, each line is one write() of its own).
+// Without it, vsyslog() is called. Thread-safe.
 //
 // The open log file is cached together with the path it was opened for and
 // reopened when $KELD_ROOT changes; a file removed while the root stays the
@@ -32,3 +33,6 @@ void SysLog_BeginBatch(void);
 // Writes the calling thread's held lines and ends its batch. Cheap when
 // nothing is held.
 void SysLog_EndBatch(void);
+// Writes the lines that every thread holds, batches staying open: for a
+// process about to end at once (a panic). Any thread.
+void SysLog_FlushAll(void);
