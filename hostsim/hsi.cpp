@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 #include <variant>
+#include <utility>
 #include <vector>
 
 #include "actionsJournal.h"
@@ -168,10 +169,13 @@ uint32_t WriteNode(const HostModel &m, HSI_NodeId node, const HSI_ParamList *ins
   }
 }
 
-uint32_t Add(HSI_ParamList *list, std::variant<std::string, int64_t> value) {
+// The item is built in place: a moved temporary variant draws a false
+// "may be used uninitialized" from the optimiser at -O3.
+template <typename T>
+uint32_t Add(HSI_ParamList *list, T &&value) {
   if (list == nullptr) return HYK_BAD_PARAM;
   if (list->items.size() >= list->capacity) return HYK_NO_MEMORY;
-  list->items.push_back(std::move(value));
+  list->items.emplace_back(std::forward<T>(value));
   return HYK_OK;
 }
 
