@@ -275,6 +275,8 @@ bool MsgFmt_GetArgsWithBuf(const char *format, va_list va, MsgFmt_Arg **args, in
     }
     p = ParseConversion(p, &cv);
     MsgFmt_Arg arg;
+    // Every byte zero, padding included: the records are stored as bytes.
+    // cppcheck-suppress memsetClassFloat
     memset(&arg, 0, sizeof arg);
     arg.type = MSGFMT_ARG_INT32;
     if (cv.widthStar) {
@@ -286,6 +288,7 @@ bool MsgFmt_GetArgsWithBuf(const char *format, va_list va, MsgFmt_Arg **args, in
       StoreArg(bytes, index++, arg);
     }
     if (cv.letter == '%') continue;
+    // cppcheck-suppress memsetClassFloat
     memset(&arg, 0, sizeof arg);
     ok = CaptureValue(cv, ap, bytes, *bufSize, &strPos, &arg);
     if (ok) StoreArg(bytes, index++, arg);
@@ -555,7 +558,7 @@ class Renderer {
   const MsgFmt_Arg *args_;
   int numArgs_;
   int index_ = 0;
-  char sub_[48];
+  char sub_[48] = {};
 };
 
 }  // namespace

@@ -178,7 +178,8 @@ void EvaluateInjections() {
     for (auto run = injections.begin(); run != injections.end();) {
       const auto runEnd = injections.upper_bound(run->first);
       int32_t count = 1;
-      int64_t earliest = run->second, latest = run->second;
+      int64_t earliest = run->second;
+      int64_t latest = earliest;
       for (auto entry = std::next(run); entry != runEnd; ++entry) {
         count++;
         earliest = std::min(earliest, entry->second);

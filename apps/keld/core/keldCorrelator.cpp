@@ -60,7 +60,7 @@ void Correlator_Dispatch(ObservationHandler unhandled, const HandlerTable &table
 
 void Correlator_RunSubscribed(const char *name, const std::vector<const char *> &prefixes,
                               const std::vector<const char *> &exactIds,
-                              ObservationHandler unhandled, HandlerTable table) {
+                              ObservationHandler unhandled, const HandlerTable &table) {
   // Agent_Init keeps its own copies of the name: ours goes at once, so that
   // a thread cancelled in its loop leaves nothing behind.
   char *threadName = ThreadName(name);
@@ -73,12 +73,12 @@ void Correlator_RunSubscribed(const char *name, const std::vector<const char *> 
 }
 
 void Correlator_Run(const char *name, const char *domain, ObservationHandler unhandled,
-                    HandlerTable table) {
-  Correlator_RunSubscribed(name, {domain}, {}, unhandled, std::move(table));
+                    const HandlerTable &table) {
+  Correlator_RunSubscribed(name, {domain}, {}, unhandled, table);
 }
 
 void Correlator_RunWithWakeups(const char *name, const char *domain,
-                               ObservationHandler unhandled, HandlerTable table,
+                               ObservationHandler unhandled, const HandlerTable &table,
                                WakeCallback wakeCallback, const int *wakeFds, int wakeCount) {
   if (wakeCount < 0) wakeCount = 0;
   if (wakeCount > 4) wakeCount = 4;
@@ -143,12 +143,11 @@ void Correlator_Main(const CorrelatorDef &def) {
   if (def.setup != nullptr && !def.setup()) return;
   if (def.wakeFd != nullptr) {
     int fd = def.wakeFd();
-    Correlator_RunWithWakeups(def.name, def.domains.at(0), def.unhandled, std::move(table),
-                              def.wakeCallback, &fd, 1);
+    Correlator_RunWithWakeups(def.name, def.domains.at(0), def.unhandled, table, def.wakeCallback, &fd, 1);
   } else if (def.subscribed) {
-    Correlator_RunSubscribed(def.name, def.domains, {}, def.unhandled, std::move(table));
+    Correlator_RunSubscribed(def.name, def.domains, {}, def.unhandled, table);
   } else {
-    Correlator_Run(def.name, def.domains.at(0), def.unhandled, std::move(table));
+    Correlator_Run(def.name, def.domains.at(0), def.unhandled, table);
   }
 }
 

@@ -45,15 +45,15 @@ struct CorrelatorDef {
 // Runs a correlator subscribed to one domain. Returns when its stream failed
 // or its initialisation failed.
 void Correlator_Run(const char *name, const char *domain, ObservationHandler unhandled,
-                    HandlerTable table);
+                    const HandlerTable &table);
 void Correlator_RunSubscribed(const char *name, const std::vector<const char *> &prefixes,
                               const std::vector<const char *> &exactIds,
-                              ObservationHandler unhandled, HandlerTable table);
+                              ObservationHandler unhandled, const HandlerTable &table);
 // As Correlator_Run, and also polls `wakeCount` (at most 4) wake-up
 // descriptors; each readable one is drained of up to 10 bytes and
 // `wakeCallback` is called once, after the observation of the same wait.
 void Correlator_RunWithWakeups(const char *name, const char *domain,
-                               ObservationHandler unhandled, HandlerTable table,
+                               ObservationHandler unhandled, const HandlerTable &table,
                                WakeCallback wakeCallback, const int *wakeFds, int wakeCount);
 // Hands one observation to its handler (logging it first) or to `unhandled`.
 // Exceptions derived from std::exception are dropped; others propagate.
