@@ -259,7 +259,7 @@ namespace {
 // not memory.
 unsigned char *StagingSlots() {
   thread_local std::unique_ptr<unsigned char[]> slots(new (std::nothrow) unsigned char[kBatch * kSlotSize]);
-  return slots.get();
+  return slots.get();  // NOLINT(clang-analyzer-cplusplus.NewDelete): freed only when the thread ends
 }
 
 // The batched read of a kernel context (see the note at the top).

@@ -277,14 +277,17 @@ const char *DatastoreForPath(const char *path) {
   thread_local std::string component;
   component.assign(start, slash ? static_cast<size_t>(slash - start) : strlen(start));
   HykCtl::Storage::StorageInfoImpl storage;
+  bool known = false;
   for (const auto &fs : storage.GetFileSystems()) {
     try {
-      if (component == fs->GetVolumeName() || component == fs->GetVolumeUuid()) return component.c_str();
+      known = component == fs->GetVolumeName() || component == fs->GetVolumeUuid();
     } catch (const HostCtl::Lib::HostCtlException &) {
       // this file system cannot name itself: skip it
     }
+    if (known) break;
   }
-  return "(unknown)";
+  // `component` is thread_local: the text stays until this thread's next call.
+  return known ? component.c_str() : "(unknown)";  // NOLINT(clang-analyzer-cplusplus.InnerPointer)
 }
 
 int SendVProb(const uint8_t *record, size_t length) {
