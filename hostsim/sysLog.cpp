@@ -34,7 +34,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_set>
+#include <vector>
 
 #include "simRoot.h"
 
@@ -81,13 +81,6 @@ constexpr size_t kHeldLimit = size_t{32} * 1024;
 
 void WriteLine(int fd, const char *text, size_t length);
 
-struct HeldLines;
-
-// Every thread's held lines, for SysLog_FlushAll. Never destroyed: threads
-// that end during the exit-time destructors still unregister.
-std::mutex &registryMutex = *new std::mutex;
-std::unordered_set<HeldLines *> &registry = *new std::unordered_set<HeldLines *>;  // guarded by registryMutex
-
 // A thread's batch: the lines held and the file they belong to (a reference
 // of its own, so that the file outlives a root change). `active` is touched
 // by the owning thread only; `text` and `file` under `lock`.
@@ -97,18 +90,6 @@ struct HeldLines {
   std::string text;
   std::shared_ptr<LogFile> file;
 
-  HeldLines() {
-    std::lock_guard<std::mutex> g(registryMutex);
-    registry.insert(this);
-  }
-  ~HeldLines() {
-    {
-      std::lock_guard<std::mutex> g(registryMutex);
-      registry.erase(this);
-    }
-    std::lock_guard<std::mutex> g(lock);
-    FlushLocked();
-  }
   // Under `lock`.
   void FlushLocked() {
     if (file && !text.empty()) WriteLine(file->fd, text.data(), text.size());
@@ -121,9 +102,35 @@ struct HeldLines {
   }
 };
 
+// Every thread's held lines, for SysLog_FlushAll: shared with the thread,
+// and dropped here once the thread has ended (the registry holds the last
+// reference), whenever a thread joins. A thread's end touches only its own
+// lines, never the registry. Never destroyed: threads still start and end
+// during the exit-time destructors.
+std::mutex &registryMutex = *new std::mutex;
+std::vector<std::shared_ptr<HeldLines>> &registry = *new std::vector<std::shared_ptr<HeldLines>>;  // guarded by registryMutex
+
+// The calling thread's reference; at the thread's end it writes what is
+// still held.
+struct HeldRef {
+  std::shared_ptr<HeldLines> held;
+  ~HeldRef() {
+    if (held) held->Flush();
+  }
+};
+
 HeldLines &Held() {
-  thread_local HeldLines held;
-  return held;
+  thread_local HeldRef ref;
+  if (!ref.held) {
+    auto held = std::make_shared<HeldLines>();
+    std::lock_guard<std::mutex> g(registryMutex);
+    registry.erase(std::remove_if(registry.begin(), registry.end(),
+                                  [](const std::shared_ptr<HeldLines> &h) { return h.use_count() == 1; }),
+                   registry.end());
+    registry.push_back(held);
+    ref.held = std::move(held);
+  }
+  return *ref.held;
 }
 
 void WriteLine(int fd, const char *text, size_t length) {
@@ -241,5 +248,5 @@ void SysLog_EndBatch(void) {
 
 void SysLog_FlushAll(void) {
   std::lock_guard<std::mutex> g(registryMutex);
-  for (HeldLines *held : registry) held->Flush();
+  for (const std::shared_ptr<HeldLines> &held : registry) held->Flush();
 }
