@@ -108,7 +108,8 @@ struct HeldLines {
 // lines, never the registry. Never destroyed: threads still start and end
 // during the exit-time destructors.
 std::mutex &registryMutex = *new std::mutex;
-std::vector<std::shared_ptr<HeldLines>> &registry = *new std::vector<std::shared_ptr<HeldLines>>;  // guarded by registryMutex
+using HeldList = std::vector<std::shared_ptr<HeldLines>>;
+HeldList &registry = *new HeldList;  // guarded by registryMutex
 
 // The calling thread's reference; at the thread's end it writes what is
 // still held.

@@ -1,6 +1,7 @@
 // Timer table. gLock guards gTimers, gNextId, gHeld and gInCallback; gCond
-// wakes the timer thread (and a Timer_HoldForExit waiting for a callback). The clock is read through the clock module so that tests and the
-// replay tool can drive time.
+// wakes the timer thread (and a Timer_HoldForExit waiting for a callback).
+// The clock is read through the clock module so that tests and the replay
+// tool can drive time.
 #include "keldTimer.h"
 
 #include <pthread.h>
