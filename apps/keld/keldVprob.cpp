@@ -2,6 +2,7 @@
 // window; gQueueLock guards the retry queue and gRetryArmed and is held for a
 // whole retry pass. gUuid is written once by VProbInit before any agent runs.
 // gSink is set before events are posted (tests and the replay tool only).
+// gFileSystemsUnreadable is an atomic flag of its own.
 #include "keldVprob.h"
 
 #include <sys/socket.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -50,6 +52,9 @@ bool gRetryArmed = false;
 int32_t gRetryTimerId = -1;
 
 std::atomic<const VProbSink *> gSink{nullptr};
+
+// Set while the list of mounted file systems cannot be read (logged once).
+std::atomic<bool> gFileSystemsUnreadable{false};
 
 void PutU32(uint8_t *p, uint32_t v) { memcpy(p, &v, sizeof v); }
 
@@ -277,8 +282,21 @@ const char *DatastoreForPath(const char *path) {
   thread_local std::string component;
   component.assign(start, slash ? static_cast<size_t>(slash - start) : strlen(start));
   HykCtl::Storage::StorageInfoImpl storage;
+  std::vector<std::unique_ptr<HykCtl::Storage::FileSystem>> fileSystems;
+  try {
+    fileSystems = storage.GetFileSystems();
+    gFileSystemsUnreadable.store(false, std::memory_order_relaxed);
+  } catch (const HostCtl::Lib::HostCtlException &e) {
+    // The event still goes out, naming no datastore. Logged once until the
+    // list can be read again, since every swap or VM event would repeat it.
+    if (!gFileSystemsUnreadable.exchange(true, std::memory_order_relaxed)) {
+      LogMsg("Cannot read the mounted file systems (%s); datastores are reported as (unknown).\n",
+             e.GetDetailedMessage().c_str());
+    }
+    return "(unknown)";
+  }
   bool known = false;
-  for (const auto &fs : storage.GetFileSystems()) {
+  for (const auto &fs : fileSystems) {
     try {
       known = component == fs->GetVolumeName() || component == fs->GetVolumeUuid();
     } catch (const HostCtl::Lib::HostCtlException &) {

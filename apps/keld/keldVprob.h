@@ -60,7 +60,8 @@ uint32_t GetObservationArgs(Observation obs, const char *format, ...);
 uint32_t VProb_ReduceFormat(const char *format, char *out, size_t outSize);
 // The datastore (volume) that a path under "/glfs/volumes/" lies on:
 // "(invalid)" outside that directory, "(unknown)" when no mounted file system
-// bears the name. The returned text lives until the next call on this thread.
+// bears the name or the list of them cannot be read (logged once until it can
+// be read again). The returned text lives until the next call on this thread.
 const char *DatastoreForPath(const char *path);
 
 // Delivery. SendVProb: one connection to hubd, the record, close; 0 or -1.
