@@ -58,6 +58,22 @@ std::atomic<bool> gFileSystemsUnreadable{false};
 
 void PutU32(uint8_t *p, uint32_t v) { memcpy(p, &v, sizeof v); }
 
+// Logs one line about an event's way to hubd (queued, retried, abandoned) and
+// shows it to the sink, so that the replay tool can put it on its timeline.
+__attribute__((format(printf, 1, 2))) void LogDelivery(const char *format, ...) {
+  char line[512];
+  va_list va;
+  va_start(va, format);
+  vsnprintf(line, sizeof line, format, va);  // identifiers are at most 128 bytes: never cut
+  va_end(va);
+  LogMsg("%s", line);
+  const VProbSink *sink = gSink.load(std::memory_order_acquire);
+  if (sink != nullptr && sink->delivery != nullptr) {
+    line[strcspn(line, "\n")] = '\0';
+    sink->delivery(sink->ctx, line);
+  }
+}
+
 // True when the event may pass the rate limit (at most 1000 per window of 60
 // seconds counted from the window's first event).
 bool RateLimitAdmits() {
@@ -162,7 +178,7 @@ void Compose(uint8_t deferred, const char *prefix, const char *shortId, const ch
   free(message);
 
   if (deferred || SendVProb(rec, total) != 0) {
-    LogMsg("An event (%s) could not be sent immediately to hubd; queueing for retry.", fullId);
+    LogDelivery("An event (%s) could not be sent immediately to hubd; queueing for retry.", fullId);
     QueueVProb(rec, total);
   }
   free(rec);
@@ -317,7 +333,7 @@ int SendVProb(const uint8_t *record, size_t length) {
   if (fd < 0) return -1;
   // A hubd that never accepts must not hold a correlator forever: connect and
   // send give up after a few seconds and the event is retried later.
-  struct timeval timeout = {5, 0};
+  struct timeval timeout = {VPROB_SEND_TIMEOUT_SECONDS, 0};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
@@ -366,18 +382,18 @@ void RetryVProbs(void) {
   for (auto it = gQueue.begin(); it != gQueue.end();) {
     const char *id = reinterpret_cast<const char *>(it->record.data() + VPROB_OFF_ID);
     if (SendVProb(it->record.data(), it->record.size()) == 0) {
-      LogMsg("Successfully sent event (%s) after %d failure%s.\n", id,
+      LogDelivery("Successfully sent event (%s) after %d failure%s.\n", id,
              static_cast<int>(it->failures + 1), it->failures == 0 ? "" : "s");
       it = gQueue.erase(it);
       continue;
     }
     it->failures++;
     if (it->failures > 4) {
-      LogMsg("Abandoned event (%s) after %d failures.\n", id, static_cast<int>(it->failures + 1));
+      LogDelivery("Abandoned event (%s) after %d failures.\n", id, static_cast<int>(it->failures + 1));
       it = gQueue.erase(it);
       continue;
     }
-    LogMsg("Failed to send event (%s); %d failures so far.\n", id, static_cast<int>(it->failures + 1));
+    LogDelivery("Failed to send event (%s); %d failures so far.\n", id, static_cast<int>(it->failures + 1));
     hadFailure = true;
     ++it;
   }

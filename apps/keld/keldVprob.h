@@ -37,6 +37,7 @@ enum : uint32_t {
   VPROB_RATE_LIMIT = 1000,
   VPROB_RATE_WINDOW = 60,
   VPROB_RETRY_SECONDS = 180,
+  VPROB_SEND_TIMEOUT_SECONDS = 5,  // how long one attempt may wait on hubd
 };
 
 // Posts one event. `deferred` 1 queues it for the next retry pass without an
@@ -73,11 +74,14 @@ void RetryVProbs(void);
 
 // A seam for tests and the replay tool. `send` replaces the socket delivery
 // (0 delivered, -1 failed); `composed` sees every composed event with its
-// formatted message. Install before any event is posted; null restores.
+// formatted message; `delivery` (may be null) sees each line of the delivery
+// log as it is logged (queueing, each retry's outcome, giving up), without
+// its newline. Install before any event is posted; null restores.
 struct VProbSink {
   int (*send)(void *ctx, const uint8_t *record, size_t length);
   void (*composed)(void *ctx, const uint8_t *record, size_t length, const char *message);
   void *ctx;
+  void (*delivery)(void *ctx, const char *line);
 };
 void VProb_SetSink(const VProbSink *sink);
 // Number of events in the retry queue.
