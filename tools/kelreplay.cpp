@@ -290,7 +290,8 @@ const char kUsage[] =
     "Usage: kelreplay [--host-model FILE] [--json] [--allow-extra] [--settle SECONDS]\n"
     "                 SCENARIO...\n"
     "Replays scenarios through keld's correlators under a virtual clock and prints\n"
-    "every event that would reach hubd and every host action, in time order.\n"
+    "every event that would reach hubd, every host action and keld's delivery log\n"
+    "lines (events queued for hubd, retried, abandoned), in time order.\n"
     "Scenario lines: +SECONDS ID FORMAT [ARG...] (as for kelinject), and\n"
     "  expect +SECONDS EVENT-ID [ARG...]    an event at that time (within 1 s) whose\n"
     "                                       arguments begin with the ARGs given\n"
@@ -311,11 +312,13 @@ const char kUsage[] =
     "expected (or --allow-extra), 1 otherwise (with a diff: '-' expected, '+'\n"
     "actual), 2 on bad input.\n"
     "  --host-model FILE  the host model (default: a minimal host)\n"
-    "  --json             one JSON object per event or action on standard output;\n"
+    "  --json             one JSON object per event, action or log line on\n"
+    "                     standard output;\n"
     "                     the verdict goes to standard error\n"
     "  --allow-extra      events and actions that no expectation names are not\n"
     "                     an error\n"
-    "  --settle SECONDS   virtual time run after the last line (default 10)\n"
+    "  --settle SECONDS   virtual time run after the last line (default 10); events\n"
+    "                     still queued for hubd are then followed to their end\n"
     "  --help             this text\n";
 
 // "+SECONDS" or "SECONDS", not negative.
