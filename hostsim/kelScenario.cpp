@@ -79,8 +79,8 @@ bool KelScenario_ParseLine(const std::string &line, int lineNumber, bool *hasObs
   std::string why;
   if (!KelScenario_SplitWords(line, &words, &why)) return Fail(error, where + why);
   if (words.empty()) return true;
-  // Expectation lines belong to the replay tool; players skip them.
-  if (words[0].rfind("expect", 0) == 0) return true;
+  // Expectation and hubd-down lines belong to the replay tool; players skip them.
+  if (words[0].rfind("expect", 0) == 0 || words[0] == "hubd-down") return true;
   KelScenarioLine parsed;
   parsed.lineNumber = lineNumber;
   if (!ParseDelay(words[0], &parsed.delaySeconds)) {

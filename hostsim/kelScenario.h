@@ -5,7 +5,8 @@
 // "..." takes \" \\ \$ and \` escapes, a backslash outside quotes escapes the
 // next character, and an unquoted '#' at the start of a word begins a
 // comment. Blank and comment-only lines are skipped, and so are expectation
-// lines (first word beginning with "expect"), which only kelreplay reads.
+// lines (first word beginning with "expect") and "hubd-down" lines, which
+// only kelreplay reads.
 #pragma once
 
 #include <string>

@@ -7,9 +7,14 @@
 //   +SECONDS ID FORMAT [ARG...]
 //   expect +SECONDS EVENT-ID [ARG...]      an event at that time (+-1 s)
 //   expect-none +FROM +TO [EVENT-ID]        no event (of that ID) in the span
+//   expect-none +FROM +TO action [WORD...]  no host action (beginning with
+//                                           those words) in the span
 //   expect-action +SECONDS VERB [ARG...]    a host action at that time (+-1 s)
-// Expectation times count from the observation line before them (from the
-// start of the scenario when there is none).
+//   expect-log +SECONDS TEXT                a delivery line holding TEXT
+//   hubd-down +FROM +TO [refuse|hang]       hubd unavailable in the span
+// Times count from the observation line before them (from the start of the
+// scenario when there is none). Each expect and expect-action line is met by
+// an event or action of its own.
 //
 // Each scenario runs in a child process of its own (correlator state lives
 // for the process) with a temporary simulated root holding the host model.
@@ -69,21 +74,30 @@ struct Delivered {
   std::string message;
 };
 
+// A host action, or a line of keld's delivery log.
 struct Action {
   double at;
   uint64_t seq;
-  std::string text;                // "VERB ARGS..." as journaled
-  std::vector<std::string> words;  // the same, split (quotes removed)
+  std::string text;                // "VERB ARGS..." as journaled; the log line
+  std::vector<std::string> words;  // actions: the same, split (quotes removed)
 };
 
 struct Expectation {
-  enum Kind { Event, None, HostAction } kind;
+  enum Kind { Event, None, NoAction, HostAction, Log } kind;
   int line;
-  double at;       // Event, HostAction; None: from
-  double to;       // None
-  std::string id;  // Event, None (may be empty)
-  std::vector<std::string> words;  // Event: arguments; HostAction: verb and arguments
+  double at;       // None, NoAction: from
+  double to;       // None, NoAction
+  std::string id;  // Event, None (may be empty); Log: the text
+  std::vector<std::string> words;  // Event: arguments; HostAction, NoAction: verb and arguments
   bool met = false;
+};
+
+// hubd unavailable from `from` to `to` (seconds since the start): it refuses
+// connections, or (`hang`) takes no connection and refuses none, so that each
+// attempt waits for keld's send timeout before it fails.
+struct Outage {
+  double from, to;
+  bool hang;
 };
 
 struct Step {
@@ -114,7 +128,8 @@ std::string DescribeExpected(const Expectation &x) {
 // The replay engine: every correlator, driven on this thread.
 class Replay {
  public:
-  explicit Replay(int64_t start) : clock_(start), start_(start) {
+  Replay(int64_t start, std::vector<Outage> outages)
+      : clock_(start), start_(start), outages_(std::move(outages)) {
     Timer_ResetForTest();
     VProb_ResetForTest();
     VProbInit();
@@ -122,6 +137,11 @@ class Replay {
     sink_.composed = [](void *ctx, const uint8_t *rec, size_t len, const char *message) {
       static_cast<Replay *>(ctx)->messages_[std::string(reinterpret_cast<const char *>(rec), len)] =
           message ? message : "";
+    };
+    sink_.delivery = [](void *ctx, const char *line) {
+      auto *self = static_cast<Replay *>(ctx);
+      self->CollectActions();
+      self->logs_.push_back({self->Now(), self->seq_++, line, {}});
     };
     sink_.ctx = this;
     VProb_SetSink(&sink_);
@@ -175,6 +195,7 @@ class Replay {
 
   const std::vector<Delivered> &Events() const { return delivered_; }
   const std::vector<Action> &Actions() const { return actions_; }
+  const std::vector<Action> &Logs() const { return logs_; }
 
  private:
   struct Running {
@@ -191,6 +212,13 @@ class Replay {
 
   int OnSend(const uint8_t *rec, size_t len) {
     CollectActions();  // what the host was asked before this event
+    double now = Now();
+    for (const Outage &o : outages_) {
+      if (now + 1e-9 < o.from || now + 1e-9 >= o.to) continue;
+      // The sender (a correlator or the retry pass) is held until it gives up.
+      if (o.hang) clock_.SetMicros(clock_.Micros() + VPROB_SEND_TIMEOUT_SECONDS * 1000000u);
+      return -1;
+    }
     VProbRecordDecoded d;
     std::string error;
     Delivered ev;
@@ -252,6 +280,8 @@ class Replay {
   std::map<std::string, std::string> messages_;
   std::vector<Delivered> delivered_;
   std::vector<Action> actions_;
+  std::vector<Outage> outages_;
+  std::vector<Action> logs_;
   size_t journalRead_ = 0;
   uint64_t seq_ = 0;
 };
@@ -260,22 +290,35 @@ const char kUsage[] =
     "Usage: kelreplay [--host-model FILE] [--json] [--allow-extra] [--settle SECONDS]\n"
     "                 SCENARIO...\n"
     "Replays scenarios through keld's correlators under a virtual clock and prints\n"
-    "every event that would reach hubd and every host action, in time order.\n"
+    "every event that would reach hubd, every host action and keld's delivery log\n"
+    "lines (events queued for hubd, retried, abandoned), in time order.\n"
     "Scenario lines: +SECONDS ID FORMAT [ARG...] (as for kelinject), and\n"
     "  expect +SECONDS EVENT-ID [ARG...]    an event at that time (within 1 s) whose\n"
     "                                       arguments begin with the ARGs given\n"
     "  expect-none +FROM +TO [EVENT-ID]     no event (with that ID) in the span\n"
+    "  expect-none +FROM +TO action [WORD...]\n"
+    "                                       no host action (beginning with the\n"
+    "                                       WORDs given) in the span\n"
     "  expect-action +SECONDS VERB [ARG...] a host action, as the actions journal\n"
     "                                       writes it\n"
-    "Expectation times count from the observation line before them.\n"
-    "Exit status: 0 when every expectation holds and every event was expected\n"
-    "(or --allow-extra), 1 otherwise (with a diff: '-' expected, '+' actual),\n"
-    "2 on bad input.\n"
+    "  expect-log +SECONDS TEXT             a line of keld's delivery log (queued,\n"
+    "                                       retried, abandoned) holding TEXT\n"
+    "  hubd-down +FROM +TO [refuse|hang]    hubd refuses connections in the span,\n"
+    "                                       or hangs: each attempt then waits for\n"
+    "                                       keld's 5-second send timeout and fails\n"
+    "Times count from the observation line before them; each expect and\n"
+    "expect-action line needs an event or action of its own.\n"
+    "Exit status: 0 when every expectation holds and every event and action was\n"
+    "expected (or --allow-extra), 1 otherwise (with a diff: '-' expected, '+'\n"
+    "actual), 2 on bad input.\n"
     "  --host-model FILE  the host model (default: a minimal host)\n"
-    "  --json             one JSON object per event or action on standard output;\n"
+    "  --json             one JSON object per event, action or log line on\n"
+    "                     standard output;\n"
     "                     the verdict goes to standard error\n"
-    "  --allow-extra      events that no expectation names are not an error\n"
-    "  --settle SECONDS   virtual time run after the last line (default 10)\n"
+    "  --allow-extra      events and actions that no expectation names are not\n"
+    "                     an error\n"
+    "  --settle SECONDS   virtual time run after the last line (default 10); events\n"
+    "                     still queued for hubd are then followed to their end\n"
     "  --help             this text\n";
 
 // "+SECONDS" or "SECONDS", not negative.
@@ -294,14 +337,25 @@ bool ParseExpectation(const std::vector<std::string> &w, double lastObs, Expecta
     e->kind = Expectation::Event;
     e->id = w[2];
     e->words.assign(w.begin() + 3, w.end());
-  } else if (w[0] == "expect-none" && (w.size() == 3 || w.size() == 4) && ParseTime(w[1], &e->at) &&
-             ParseTime(w[2], &e->to) && e->to >= e->at) {
-    e->kind = Expectation::None;
-    if (w.size() == 4) e->id = w[3];
+  } else if (w[0] == "expect-none" && w.size() >= 3 && ParseTime(w[1], &e->at) && ParseTime(w[2], &e->to) &&
+             e->to >= e->at) {
+    // "action" is no event ID (those begin with "nox."): it forbids actions.
+    if (w.size() > 3 && w[3] == "action") {
+      e->kind = Expectation::NoAction;
+      e->words.assign(w.begin() + 4, w.end());
+    } else if (w.size() <= 4) {
+      e->kind = Expectation::None;
+      if (w.size() == 4) e->id = w[3];
+    } else {
+      return false;
+    }
     e->to += lastObs;
   } else if (w[0] == "expect-action" && w.size() >= 3 && ParseTime(w[1], &e->at)) {
     e->kind = Expectation::HostAction;
     e->words.assign(w.begin() + 2, w.end());
+  } else if (w[0] == "expect-log" && w.size() == 3 && ParseTime(w[1], &e->at) && !w[2].empty()) {
+    e->kind = Expectation::Log;
+    e->id = w[2];
   } else {
     return false;
   }
@@ -309,9 +363,21 @@ bool ParseExpectation(const std::vector<std::string> &w, double lastObs, Expecta
   return true;
 }
 
-// Splits a scenario into observation steps and expectations.
+// "hubd-down +FROM +TO [refuse|hang]"; `lastObs` as for an expectation.
+bool ParseOutage(const std::vector<std::string> &w, double lastObs, Outage *o) {
+  if (w.size() < 3 || w.size() > 4 || !ParseTime(w[1], &o->from) || !ParseTime(w[2], &o->to) || o->to < o->from) {
+    return false;
+  }
+  if (w.size() == 4 && w[3] != "refuse" && w[3] != "hang") return false;
+  o->hang = w.size() == 4 && w[3] == "hang";
+  o->from += lastObs;
+  o->to += lastObs;
+  return true;
+}
+
+// Splits a scenario into observation steps, expectations and hubd outages.
 bool Load(const std::string &path, std::vector<Step> *steps, std::vector<Expectation> *expects,
-          std::string *error) {
+          std::vector<Outage> *outages, std::string *error) {
   std::ifstream in(path);
   if (!in) {
     *error = path + ": cannot open";
@@ -328,6 +394,15 @@ bool Load(const std::string &path, std::vector<Step> *steps, std::vector<Expecta
       return false;
     }
     if (w.empty()) continue;
+    if (w[0] == "hubd-down") {
+      Outage o{};
+      if (!ParseOutage(w, t, &o)) {
+        *error = where + "bad hubd-down line (hubd-down +FROM +TO [refuse|hang]): " + text;
+        return false;
+      }
+      outages->push_back(o);
+      continue;
+    }
     if (w[0].rfind("expect", 0) == 0) {
       Expectation e{};
       e.line = number;
@@ -353,30 +428,49 @@ bool Load(const std::string &path, std::vector<Step> *steps, std::vector<Expecta
 
 bool Near(double a, double b) { return std::fabs(a - b) <= kTolerance + 1e-9; }
 
-void PrintTimeline(const std::string &path, const std::vector<Delivered> &events,
-                   const std::vector<Action> &actions, bool json) {
+// What happened, in the order it happened: events, host actions and
+// delivery log lines.
+struct Timeline {
+  std::vector<Delivered> events;
+  std::vector<Action> actions;
+  std::vector<Action> logs;
+};
+
+void PrintTimeline(const std::string &path, const Timeline &t, bool json) {
   if (!json) printf("== %s\n", path.c_str());
-  size_t ai = 0;
-  auto printAction = [&](const Action &a) {
-    if (json) {
-      printf("{\"time\":%.3f,\"action\":%s}\n", a.at, EventText_Json(a.text).c_str());
+  size_t ei = 0, ai = 0, li = 0;
+  const uint64_t kEnd = UINT64_MAX;
+  for (;;) {
+    uint64_t es = ei < t.events.size() ? t.events[ei].seq : kEnd;
+    uint64_t as = ai < t.actions.size() ? t.actions[ai].seq : kEnd;
+    uint64_t ls = li < t.logs.size() ? t.logs[li].seq : kEnd;
+    if (es == kEnd && as == kEnd && ls == kEnd) break;
+    if (as < es && as < ls) {
+      const Action &a = t.actions[ai++];
+      if (json) {
+        printf("{\"time\":%.3f,\"action\":%s}\n", a.at, EventText_Json(a.text).c_str());
+      } else {
+        printf("%+10.3f  action   %s\n", a.at, a.text.c_str());
+      }
+    } else if (ls < es) {
+      const Action &l = t.logs[li++];
+      if (json) {
+        printf("{\"time\":%.3f,\"log\":%s}\n", l.at, EventText_Json(l.text).c_str());
+      } else {
+        printf("%+10.3f  log      %s\n", l.at, l.text.c_str());
+      }
     } else {
-      printf("%+10.3f  action   %s\n", a.at, a.text.c_str());
-    }
-  };
-  for (const Delivered &e : events) {
-    while (ai < actions.size() && actions[ai].seq < e.seq) printAction(actions[ai++]);
-    if (json) {
-      std::string args;
-      for (const VProbArg &a : e.args) args += (args.empty() ? "" : ",") + EventText_ArgJson(a);
-      printf("{\"time\":%.3f,\"kind\":\"%s\",\"id\":%s,\"args\":[%s],\"message\":%s}\n", e.at,
-             EventKind(e.id), EventText_Json(e.id).c_str(), args.c_str(), EventText_Json(e.message).c_str());
-    } else {
-      printf("%+10.3f  %-7s  %s\n            %s\n", e.at, EventKind(e.id), Describe(e).c_str(),
-             e.message.c_str());
+      const Delivered &e = t.events[ei++];
+      if (json) {
+        std::string args;
+        for (const VProbArg &a : e.args) args += (args.empty() ? "" : ",") + EventText_ArgJson(a);
+        printf("{\"time\":%.3f,\"kind\":\"%s\",\"id\":%s,\"args\":[%s],\"message\":%s}\n", e.at, EventKind(e.id),
+               EventText_Json(e.id).c_str(), args.c_str(), EventText_Json(e.message).c_str());
+      } else {
+        printf("%+10.3f  %-7s  %s\n            %s\n", e.at, EventKind(e.id), Describe(e).c_str(), e.message.c_str());
+      }
     }
   }
-  while (ai < actions.size()) printAction(actions[ai++]);
 }
 
 // One line of the diff of expected against actual.
@@ -387,60 +481,96 @@ struct DiffLine {
   std::string text;
 };
 
-// Matches the expectations against the events and actions; returns the diff
-// lines of every difference, with the matched events and the actions as
-// context ('-' expected only, '+' actual only, ' ' both).
-std::vector<DiffLine> Check(std::vector<Expectation> &expects, const std::vector<Delivered> &events,
-                            const std::vector<Action> &actions, bool allowExtra, size_t *differences) {
-  std::vector<bool> claimed(events.size(), false);
-  std::vector<std::string> forbidden(events.size());  // why an event may not be there
+bool InSpan(double at, const Expectation &x) { return at + 1e-9 >= x.at && at <= x.to + 1e-9; }
+
+// Why what happened at `at` breaks the expect-none `x`.
+std::string Forbidden(const Expectation &x) {
+  char span[64];
+  snprintf(span, sizeof span, "none expected from %.3f to %.3f", x.at, x.to);
+  return "   (line " + std::to_string(x.line) + ": " + span + ")";
+}
+
+std::string ActionFields(const std::vector<std::string> &words) {
+  std::string fields;
+  for (const std::string &w : words) fields += (fields.empty() ? "" : " ") + ActionsJournal_Field(w);
+  return fields;
+}
+
+// Matches the expectations against the events, actions and delivery lines;
+// returns the diff lines of every difference, with what matched, the actions
+// and the delivery lines as context ('-' expected only, '+' actual only, ' '
+// both). An event or action meets one expectation at most.
+std::vector<DiffLine> Check(std::vector<Expectation> &expects, const Timeline &t, bool allowExtra,
+                            size_t *differences) {
+  std::vector<bool> claimed(t.events.size(), false), actionClaimed(t.actions.size(), false);
+  std::vector<std::string> forbidden(t.events.size()), actionForbidden(t.actions.size());
   char head[40];
   auto line = [&](char mark, double at, const std::string &what) {
     snprintf(head, sizeof head, "%c %9.3f  ", mark, at);
     return head + what;
   };
   std::vector<DiffLine> diff;
-  *differences = 0;
   for (Expectation &x : expects) {
     std::string where = "   (line " + std::to_string(x.line) + ")";
-    if (x.kind == Expectation::Event) {
-      for (size_t i = 0; i < events.size() && !x.met; i++) {
-        const Delivered &e = events[i];
-        if (claimed[i] || e.id != x.id || !Near(e.at, x.at) || x.words.size() > e.args.size()) continue;
-        bool argsMatch = true;
-        for (size_t k = 0; k < x.words.size() && argsMatch; k++) argsMatch = x.words[k] == EventText_Arg(e.args[k]);
-        if (argsMatch) claimed[i] = x.met = true;
-      }
-      if (!x.met) diff.push_back({x.at, 0, 0, line('-', x.at, DescribeExpected(x) + where)});
-    } else if (x.kind == Expectation::None) {
-      x.met = true;
-      for (size_t i = 0; i < events.size(); i++) {
-        const Delivered &e = events[i];
-        if (e.at + 1e-9 >= x.at && e.at <= x.to + 1e-9 && (x.id.empty() || e.id == x.id)) {
-          x.met = false;
-          char span[64];
-          snprintf(span, sizeof span, "none expected from %.3f to %.3f", x.at, x.to);
-          forbidden[i] = "   (line " + std::to_string(x.line) + ": " + span + ")";
+    switch (x.kind) {
+      case Expectation::Event:
+        for (size_t i = 0; i < t.events.size() && !x.met; i++) {
+          const Delivered &e = t.events[i];
+          if (claimed[i] || e.id != x.id || !Near(e.at, x.at) || x.words.size() > e.args.size()) continue;
+          bool argsMatch = true;
+          for (size_t k = 0; k < x.words.size() && argsMatch; k++) argsMatch = x.words[k] == EventText_Arg(e.args[k]);
+          if (argsMatch) claimed[i] = x.met = true;
         }
-      }
-    } else {
-      for (const Action &a : actions) x.met = x.met || (a.words == x.words && Near(a.at, x.at));
-      if (!x.met) {
-        std::string fields;
-        for (const std::string &w : x.words) fields += (fields.empty() ? "" : " ") + ActionsJournal_Field(w);
-        diff.push_back({x.at, 0, 0, line('-', x.at, "action   " + fields + where)});
-      }
+        if (!x.met) diff.push_back({x.at, 0, 0, line('-', x.at, DescribeExpected(x) + where)});
+        break;
+      case Expectation::None:
+        x.met = true;
+        for (size_t i = 0; i < t.events.size(); i++) {
+          if (!InSpan(t.events[i].at, x) || (!x.id.empty() && t.events[i].id != x.id)) continue;
+          x.met = false;
+          forbidden[i] = Forbidden(x);
+        }
+        break;
+      case Expectation::NoAction:
+        x.met = true;
+        for (size_t i = 0; i < t.actions.size(); i++) {
+          const Action &a = t.actions[i];
+          if (!InSpan(a.at, x) || a.words.size() < x.words.size() ||
+              !std::equal(x.words.begin(), x.words.end(), a.words.begin())) {
+            continue;
+          }
+          x.met = false;
+          actionForbidden[i] = Forbidden(x);
+        }
+        break;
+      case Expectation::HostAction:
+        for (size_t i = 0; i < t.actions.size() && !x.met; i++) {
+          if (actionClaimed[i] || t.actions[i].words != x.words || !Near(t.actions[i].at, x.at)) continue;
+          actionClaimed[i] = x.met = true;
+        }
+        if (!x.met) diff.push_back({x.at, 0, 0, line('-', x.at, "action   " + ActionFields(x.words) + where)});
+        break;
+      case Expectation::Log:
+        for (const Action &l : t.logs) x.met = x.met || (Near(l.at, x.at) && l.text.find(x.id) != std::string::npos);
+        if (!x.met) diff.push_back({x.at, 0, 0, line('-', x.at, "log      " + x.id + where)});
+        break;
     }
   }
   *differences = diff.size();
   bool strict = !allowExtra && !expects.empty();
-  for (size_t i = 0; i < events.size(); i++) {
-    const Delivered &e = events[i];
+  for (size_t i = 0; i < t.events.size(); i++) {
+    const Delivered &e = t.events[i];
     bool wrong = (strict && !claimed[i]) || !forbidden[i].empty();
     if (wrong) ++*differences;
     diff.push_back({e.at, 1, e.seq, line(wrong ? '+' : ' ', e.at, Describe(e) + forbidden[i])});
   }
-  for (const Action &a : actions) diff.push_back({a.at, 1, a.seq, line(' ', a.at, "action   " + a.text)});
+  for (size_t i = 0; i < t.actions.size(); i++) {
+    const Action &a = t.actions[i];
+    bool wrong = (strict && !actionClaimed[i]) || !actionForbidden[i].empty();
+    if (wrong) ++*differences;
+    diff.push_back({a.at, 1, a.seq, line(wrong ? '+' : ' ', a.at, "action   " + a.text + actionForbidden[i])});
+  }
+  for (const Action &l : t.logs) diff.push_back({l.at, 1, l.seq, line(' ', l.at, "log      " + l.text)});
   std::stable_sort(diff.begin(), diff.end(), [](const DiffLine &a, const DiffLine &b) {
     if (std::fabs(a.at - b.at) > 1e-9) return a.at < b.at;
     return a.rank != b.rank ? a.rank < b.rank : a.seq < b.seq;
@@ -453,8 +583,9 @@ std::vector<DiffLine> Check(std::vector<Expectation> &expects, const std::vector
 int RunScenario(const std::string &path, const Options &opt, const std::string &root) {
   std::vector<Step> steps;
   std::vector<Expectation> expects;
+  std::vector<Outage> outages;
   std::string error;
-  if (!Load(path, &steps, &expects, &error)) {
+  if (!Load(path, &steps, &expects, &outages, &error)) {
     fprintf(stderr, "kelreplay: %s\n", error.c_str());
     return 2;
   }
@@ -470,25 +601,31 @@ int RunScenario(const std::string &path, const Options &opt, const std::string &
     }
   }
   double end = opt.settle;
-  std::vector<Delivered> events;
-  std::vector<Action> actions;
+  Timeline timeline;
   {
-    Replay replay(kEpoch);
+    Replay replay(kEpoch, outages);
     for (const Step &s : steps) {
       replay.AdvanceTo(s.at);
       replay.Feed(s.obs);
     }
     if (!steps.empty()) end += steps.back().at;
     for (const Expectation &e : expects) end = std::max(end, std::max(e.at, e.to) + kTolerance + 0.5);
+    for (const Outage &o : outages) end = std::max(end, o.to);
     replay.AdvanceTo(end);
-    events = replay.Events();
-    actions = replay.Actions();
+    // Events still queued for hubd are followed to their delivery or
+    // abandonment (the retry passes give up after a bounded number).
+    for (int pass = 0; pass < 1000 && VProb_QueueLength() > 0; pass++) {
+      uint64_t next = Timer_NextDeadline();
+      if (next == 0) break;
+      replay.AdvanceTo(std::max(replay.Now(), static_cast<double>(static_cast<int64_t>(next) - kEpoch)));
+    }
+    timeline = {replay.Events(), replay.Actions(), replay.Logs()};
   }
 
-  PrintTimeline(path, events, actions, opt.json);
+  PrintTimeline(path, timeline, opt.json);
   if (expects.empty()) return 0;
   size_t differences = 0;
-  std::vector<DiffLine> diff = Check(expects, events, actions, opt.allowExtra, &differences);
+  std::vector<DiffLine> diff = Check(expects, timeline, opt.allowExtra, &differences);
   FILE *out = opt.json ? stderr : stdout;
   if (differences == 0) {
     fprintf(out, "ok   %s: %zu expectations met\n", path.c_str(), expects.size());

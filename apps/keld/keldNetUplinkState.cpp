@@ -273,46 +273,63 @@ void ReportDVPortRecovery(const std::string &nic) {
                  });
 }
 
-// The uplink came back within the watchdog window: forget the held-back
-// bursts and report one transient failure. Counts and connectivity sets stay.
+// The watchdog window. A watchdog timeout holds back the NIC's transitions
+// for 7 seconds; the decision then reports what the window saw, so that a
+// quick down-and-up becomes one transient-failure event while every loss and
+// every recovery still reaches hubd exactly once:
+// - down and up seen: one transient failure. Every burst the NIC holds (port
+//   group and DVPort, down and up) is discarded, not only the first kind
+//   found: a list left behind would swallow the NIC's later transitions of
+//   that kind, which join an existing list without a decision of their own.
+// - only down seen: the port group loss and the DVPort loss are both
+//   reported (a NIC can serve both kinds of switch); a link-only loss is
+//   reported as link down. Inside the window a due link-state record keeps
+//   its bit for this decision instead of clearing it unreported.
+// - only up seen: the recovery is reported as outside a window (port groups,
+//   DVPorts, or the link alone); held back for ever, it would also hold back
+//   every later recovery of the NIC.
+// The decision settles everything the NIC has pending, so the walk drops the
+// NIC's other records (they would decide the same transitions again) and
+// ends the window only when no later watchdog timeout of the NIC is pending.
 void ResetAfterTransientFailure(const std::string &nic) {
   UplinkState &s = State();
-  if (Has(nic, UPLINK_PG_DOWN)) {
-    s.portGroupDownTransitions.erase(nic);
-  } else if (Has(nic, UPLINK_DVPORT_DOWN)) {
-    s.dvPortDownTransitions.erase(nic);
-  }
-  if (Has(nic, UPLINK_PG_UP)) {
-    s.portGroupUpTransitions.erase(nic);
-  } else if (Has(nic, UPLINK_DVPORT_UP)) {
-    s.dvPortUpTransitions.erase(nic);
-  }
-  s.uplinkFlags[nic] = 0;
+  s.portGroupDownTransitions.erase(nic);
+  s.dvPortDownTransitions.erase(nic);
+  s.portGroupUpTransitions.erase(nic);
+  s.dvPortUpTransitions.erase(nic);
+  s.uplinkFlags[nic] &= UPLINK_WATCHDOG;
   VProb_Post(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.net.hynic.watchdog.reset",
                             "Uplink %s has recovered from a transient failure due to watchdog timeout"),
              nic.c_str());
 }
 
+void PostLinkUp(const std::string &nic) {
+  VProb_Post(0, VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.hynic.linkstate.up", "Physical NIC %s linkstate is up"),
+             nic.c_str());
+}
+
 void DecideWatchdog(const std::string &nic) {
-  bool down = Has(nic, UPLINK_PG_DOWN) || Has(nic, UPLINK_DVPORT_DOWN) || Has(nic, UPLINK_LINK_DOWN);
-  bool up = Has(nic, UPLINK_PG_UP) || Has(nic, UPLINK_DVPORT_UP) || Has(nic, UPLINK_LINK_UP);
+  bool pgDown = Has(nic, UPLINK_PG_DOWN), dvDown = Has(nic, UPLINK_DVPORT_DOWN);
+  bool pgUp = Has(nic, UPLINK_PG_UP), dvUp = Has(nic, UPLINK_DVPORT_UP);
+  bool down = pgDown || dvDown || Has(nic, UPLINK_LINK_DOWN);
+  bool up = pgUp || dvUp || Has(nic, UPLINK_LINK_UP);
   if (down && up) {
     ResetAfterTransientFailure(nic);
     return;
   }
   if (down) {
-    if (Has(nic, UPLINK_PG_DOWN)) {
-      ReportPortGroupLoss(nic);
-    } else if (Has(nic, UPLINK_DVPORT_DOWN)) {
-      ReportDVPortLoss(nic);
-    } else {
-      PostLinkDown(nic);
-    }
+    if (pgDown) ReportPortGroupLoss(nic);
+    if (dvDown) ReportDVPortLoss(nic);
+    if (!pgDown && !dvDown) PostLinkDown(nic);
+    Clear(nic, UPLINK_LINK_DOWN);
   }
-  // The window ends with its decision: otherwise the NIC's later bursts would
-  // be held back until some future watchdog timeout.
-  Clear(nic, UPLINK_WATCHDOG);
+  if (up) {
+    if (pgUp) ReportPortGroupRecovery(nic);
+    if (dvUp) ReportDVPortRecovery(nic);
+    if (!pgUp && !dvUp) PostLinkUp(nic);
+    Clear(nic, UPLINK_LINK_UP);
+  }
 }
 
 void ProcessDue(const std::string &nic, uint32_t bit) {
@@ -333,17 +350,16 @@ void ProcessDue(const std::string &nic, uint32_t bit) {
       break;
     // A link state change stands on its own only when no port group or
     // DVPort transition of the same direction arrived within its delay.
+    // Inside a window its bit stays for the watchdog decision.
     case UPLINK_LINK_DOWN:
+      if (watchdog) break;
       Clear(nic, UPLINK_LINK_DOWN);
-      if (!Has(nic, UPLINK_PG_DOWN) && !Has(nic, UPLINK_DVPORT_DOWN) && !watchdog) PostLinkDown(nic);
+      if (!Has(nic, UPLINK_PG_DOWN) && !Has(nic, UPLINK_DVPORT_DOWN)) PostLinkDown(nic);
       break;
     case UPLINK_LINK_UP:
+      if (watchdog) break;
       Clear(nic, UPLINK_LINK_UP);
-      if (!Has(nic, UPLINK_PG_UP) && !Has(nic, UPLINK_DVPORT_UP) && !watchdog) {
-        VProb_Post(0, VPROB_CLEAR,
-                   VPROB_TEMPLATE("nox.clear.net.hynic.linkstate.up", "Physical NIC %s linkstate is up"),
-                   nic.c_str());
-      }
+      if (!Has(nic, UPLINK_PG_UP) && !Has(nic, UPLINK_DVPORT_UP)) PostLinkUp(nic);
       break;
     case UPLINK_WATCHDOG:
       DecideWatchdog(nic);
@@ -488,6 +504,16 @@ void UplinkState_ProcessTimeouts(void) {
       }
       ProcessDue(nic, record.bit);
       list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+      if (record.bit == UPLINK_WATCHDOG) {
+        // The watchdog decision settled every transition of the NIC: only
+        // its later watchdog timeouts stay, and the window lasts while one
+        // of them is pending. The walk restarts on what is left.
+        list.erase(std::remove_if(list.begin(), list.end(),
+                                  [](const PendingTransition &p) { return p.bit != UPLINK_WATCHDOG; }),
+                   list.end());
+        if (list.empty()) Clear(nic, UPLINK_WATCHDOG);
+        i = 0;
+      }
     }
     nicIt = list.empty() ? s.pendingTransitions.erase(nicIt) : std::next(nicIt);
   }

@@ -17,7 +17,7 @@ const char kRemovedFormat[] =
     "System swap at path %s was affected by the Permanent Device Loss of its datastore and was removed.";
 
 // A swap path that cannot be read is a malformed observation: nothing is
-// posted and nothing is reconfigured.
+// posted.
 void OnCannotRemove(Observation obs) {
   Text path;
   if (!ReadMessageArgs(obs, kCannotRemoveFormat, &path)) return;
@@ -27,9 +27,12 @@ void OnCannotRemove(Observation obs) {
              DatastoreForPath(path));
 }
 
+// The kernel has already removed the swap, so it is reconfigured even when
+// the path cannot be read: the path only names the datastore in the event
+// ("(invalid)") and the log line ("(null)").
 void OnRemoved(Observation obs) {
   Text path;
-  if (!ReadMessageArgs(obs, kRemovedFormat, &path)) return;
+  ReadMessageArgs(obs, kRemovedFormat, &path);
   try {
     HykCtl::System::SwapInfoImpl().ReconfigureSysSwap(false, false);
   } catch (const HostCtl::Lib::HostCtlException &e) {

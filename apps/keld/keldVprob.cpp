@@ -2,6 +2,7 @@
 // window; gQueueLock guards the retry queue and gRetryArmed and is held for a
 // whole retry pass. gUuid is written once by VProbInit before any agent runs.
 // gSink is set before events are posted (tests and the replay tool only).
+// gFileSystemsUnreadable is an atomic flag of its own.
 #include "keldVprob.h"
 
 #include <sys/socket.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -51,7 +53,26 @@ int32_t gRetryTimerId = -1;
 
 std::atomic<const VProbSink *> gSink{nullptr};
 
+// Set while the list of mounted file systems cannot be read (logged once).
+std::atomic<bool> gFileSystemsUnreadable{false};
+
 void PutU32(uint8_t *p, uint32_t v) { memcpy(p, &v, sizeof v); }
+
+// Logs one line about an event's way to hubd (queued, retried, abandoned) and
+// shows it to the sink, so that the replay tool can put it on its timeline.
+__attribute__((format(printf, 1, 2))) void LogDelivery(const char *format, ...) {
+  char line[512];
+  va_list va;
+  va_start(va, format);
+  vsnprintf(line, sizeof line, format, va);  // identifiers are at most 128 bytes: never cut
+  va_end(va);
+  LogMsg("%s", line);
+  const VProbSink *sink = gSink.load(std::memory_order_acquire);
+  if (sink != nullptr && sink->delivery != nullptr) {
+    line[strcspn(line, "\n")] = '\0';
+    sink->delivery(sink->ctx, line);
+  }
+}
 
 // True when the event may pass the rate limit (at most 1000 per window of 60
 // seconds counted from the window's first event).
@@ -157,7 +178,7 @@ void Compose(uint8_t deferred, const char *prefix, const char *shortId, const ch
   free(message);
 
   if (deferred || SendVProb(rec, total) != 0) {
-    LogMsg("An event (%s) could not be sent immediately to hubd; queueing for retry.", fullId);
+    LogDelivery("An event (%s) could not be sent immediately to hubd; queueing for retry.", fullId);
     QueueVProb(rec, total);
   }
   free(rec);
@@ -277,8 +298,21 @@ const char *DatastoreForPath(const char *path) {
   thread_local std::string component;
   component.assign(start, slash ? static_cast<size_t>(slash - start) : strlen(start));
   HykCtl::Storage::StorageInfoImpl storage;
+  std::vector<std::unique_ptr<HykCtl::Storage::FileSystem>> fileSystems;
+  try {
+    fileSystems = storage.GetFileSystems();
+    gFileSystemsUnreadable.store(false, std::memory_order_relaxed);
+  } catch (const HostCtl::Lib::HostCtlException &e) {
+    // The event still goes out, naming no datastore. Logged once until the
+    // list can be read again, since every swap or VM event would repeat it.
+    if (!gFileSystemsUnreadable.exchange(true, std::memory_order_relaxed)) {
+      LogMsg("Cannot read the mounted file systems (%s); datastores are reported as (unknown).\n",
+             e.GetDetailedMessage().c_str());
+    }
+    return "(unknown)";
+  }
   bool known = false;
-  for (const auto &fs : storage.GetFileSystems()) {
+  for (const auto &fs : fileSystems) {
     try {
       known = component == fs->GetVolumeName() || component == fs->GetVolumeUuid();
     } catch (const HostCtl::Lib::HostCtlException &) {
@@ -299,7 +333,7 @@ int SendVProb(const uint8_t *record, size_t length) {
   if (fd < 0) return -1;
   // A hubd that never accepts must not hold a correlator forever: connect and
   // send give up after a few seconds and the event is retried later.
-  struct timeval timeout = {5, 0};
+  struct timeval timeout = {VPROB_SEND_TIMEOUT_SECONDS, 0};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
@@ -348,18 +382,18 @@ void RetryVProbs(void) {
   for (auto it = gQueue.begin(); it != gQueue.end();) {
     const char *id = reinterpret_cast<const char *>(it->record.data() + VPROB_OFF_ID);
     if (SendVProb(it->record.data(), it->record.size()) == 0) {
-      LogMsg("Successfully sent event (%s) after %d failure%s.\n", id,
+      LogDelivery("Successfully sent event (%s) after %d failure%s.\n", id,
              static_cast<int>(it->failures + 1), it->failures == 0 ? "" : "s");
       it = gQueue.erase(it);
       continue;
     }
     it->failures++;
     if (it->failures > 4) {
-      LogMsg("Abandoned event (%s) after %d failures.\n", id, static_cast<int>(it->failures + 1));
+      LogDelivery("Abandoned event (%s) after %d failures.\n", id, static_cast<int>(it->failures + 1));
       it = gQueue.erase(it);
       continue;
     }
-    LogMsg("Failed to send event (%s); %d failures so far.\n", id, static_cast<int>(it->failures + 1));
+    LogDelivery("Failed to send event (%s); %d failures so far.\n", id, static_cast<int>(it->failures + 1));
     hadFailure = true;
     ++it;
   }

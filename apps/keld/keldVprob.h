@@ -37,6 +37,7 @@ enum : uint32_t {
   VPROB_RATE_LIMIT = 1000,
   VPROB_RATE_WINDOW = 60,
   VPROB_RETRY_SECONDS = 180,
+  VPROB_SEND_TIMEOUT_SECONDS = 5,  // how long one attempt may wait on hubd
 };
 
 // Posts one event. `deferred` 1 queues it for the next retry pass without an
@@ -60,7 +61,8 @@ uint32_t GetObservationArgs(Observation obs, const char *format, ...);
 uint32_t VProb_ReduceFormat(const char *format, char *out, size_t outSize);
 // The datastore (volume) that a path under "/glfs/volumes/" lies on:
 // "(invalid)" outside that directory, "(unknown)" when no mounted file system
-// bears the name. The returned text lives until the next call on this thread.
+// bears the name or the list of them cannot be read (logged once until it can
+// be read again). The returned text lives until the next call on this thread.
 const char *DatastoreForPath(const char *path);
 
 // Delivery. SendVProb: one connection to hubd, the record, close; 0 or -1.
@@ -72,11 +74,14 @@ void RetryVProbs(void);
 
 // A seam for tests and the replay tool. `send` replaces the socket delivery
 // (0 delivered, -1 failed); `composed` sees every composed event with its
-// formatted message. Install before any event is posted; null restores.
+// formatted message; `delivery` (may be null) sees each line of the delivery
+// log as it is logged (queueing, each retry's outcome, giving up), without
+// its newline. Install before any event is posted; null restores.
 struct VProbSink {
   int (*send)(void *ctx, const uint8_t *record, size_t length);
   void (*composed)(void *ctx, const uint8_t *record, size_t length, const char *message);
   void *ctx;
+  void (*delivery)(void *ctx, const char *line);
 };
 void VProb_SetSink(const VProbSink *sink);
 // Number of events in the retry queue.

@@ -26,7 +26,7 @@ using namespace std::chrono_literals;
 struct Hubd {
   bool up = false;
   std::vector<std::string> ids;
-  VProbSink sink{Take, nullptr, this};
+  VProbSink sink{Take, nullptr, this, nullptr};
   Hubd() { VProb_SetSink(&sink); }
   ~Hubd() { VProb_SetSink(nullptr); }
   static int Take(void *ctx, const uint8_t *record, size_t length) {

@@ -105,7 +105,8 @@ TEST(KelScenario, SplitsShellStyleAndNamesTheBadLine) {
   std::string error;
   ASSERT_TRUE(KelScenario_Parse("  # comment only\n"
                                 "+1.25 kel.a \"say \\\"%s\\\"\" 's:it'\\''s' n: u:0x10 f:-1.5\n"
-                                "+0 kel.b \"\" # no args\n",
+                                "+0 kel.b \"\" # no args\n"
+                                "expect-none +0 +1\nhubd-down +0 +5 hang\n",
                                 &lines, &error))
       << error;
   ASSERT_EQ(lines.size(), 2u);

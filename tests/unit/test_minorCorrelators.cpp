@@ -36,8 +36,10 @@ TEST(MinorCorrelators, RowsAndWhatTheyLog) {
   using Logged = std::vector<std::pair<std::string, size_t>>;
   struct { const char *rows; const CorrelatorDef &(*def)(void); const char *host; Logged logged; } cases[] = {
       {"swap.rows", SwapCorrelator_Def, kFileSystems,
-       {{"swap.reconfigure", 1}, {"System swap at path /glfs/volumes/ds2/sys.swp was affected by the PDL of its "
-                                  "datastore and was removed. System swap has been reconfigured.\n", 1}}},
+       // The removed swap with an unreadable path is reconfigured too.
+       {{"swap.reconfigure", 2}, {"System swap at path /glfs/volumes/ds2/sys.swp was affected by the PDL of its "
+                                  "datastore and was removed. System swap has been reconfigured.\n", 1},
+        {"System swap at path (null) was affected", 1}}},
       {"vm.rows", VmCorrelator_Def, kFileSystems, {}},
       {"generic.rows", GenericCorrelator_Def, "", {{"[kel.user.service.crashed] svc\n", 1}}},  // not handled
       {"migrate.rows", MigrateCorrelator_Def, "", {}},
@@ -79,6 +81,18 @@ TEST(SwapCorrelator, FailedReconfigurationIsReportedWithItsDetail) {
   size_t detailLine = log.find("Z: no swap target left\n");  // on a line of its own, after the event's
   ASSERT_NE(detailLine, std::string::npos) << log;
   EXPECT_LT(log.find("[nox.problem.swap.systemSwap.isPDL.removed.reconfig.failure.2]"), detailLine);
+
+  // Mounted file systems that cannot be listed: each event names "(unknown)", the failure is logged once.
+  h.WriteHostModel(std::string(kFileSystems) + "swap fail \"no swap target left\"\nfail filesystems\n");
+  for (int i = 0; i < 2; i++) {
+    h.Send("kel.swap.systemSwap.isPDL.removed",
+           "System swap at path %s was affected by the Permanent Device Loss of its datastore and was removed.",
+           {KelArg::Str("/glfs/volumes/ds1/sys.swp")});
+  }
+  events = h.Take();
+  ASSERT_EQ(events.size(), 2u);
+  for (const PostedEvent &e : events) EXPECT_EQ(ArgTexts(e), std::vector<std::string>{"(unknown)"});
+  EXPECT_EQ(Count(h.Syslog(), "Cannot read the mounted file systems"), 1u) << h.Syslog();
 }
 
 // Sends `lines`, then lets `idleSeconds` pass, in a process of its own: the correlator ends that process with its

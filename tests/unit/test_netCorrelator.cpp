@@ -2,6 +2,7 @@
 // decisions under the fake clock, and link flapping damping.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 #include "correlatorHarness.h"
@@ -193,6 +194,67 @@ TEST_F(NetTest, WatchdogWindowReportsATransientFailureOrHoldsBackALoss) {
   LinkDown("hynic2");
   h->Advance(1);
   EXPECT_EQ(Ids(), (Strings{kLinkDown, kLinkDown}));
+}
+
+// Watchdog windows, step by step: every loss and every recovery a window sees reaches hubd exactly once, a
+// decision is never repeated by a record due in the same wake-up, and a second window outlives the first.
+TEST_F(NetTest, WatchdogWindowsReportEveryLossAndRecoveryOnce) {
+  const std::string nic = "hynic1";
+  int now = 0;
+  Strings timeline;
+  auto at = [&](int t) {
+    for (; now < t; now++) {
+      h->Advance(1);
+      for (const std::string &id : Ids()) timeline.push_back(std::to_string(now + 1) + " " + id.substr(id.find(".net.") + 5));
+    }
+  };
+  auto dv = [&](bool down, const Active &list) { Uplinks("dvport", down, nic, list); };
+  struct Case {
+    const char *name;
+    std::function<void()> play;
+    Strings expected;
+  } cases[] = {
+      {"link-down due with the decision", [&] { Watchdog(nic); at(6); LinkDown(nic); },
+       {"7 hynic.linkstate.down"}},
+      {"link-down beside the port group loss", [&] { Watchdog(nic); at(6); LinkDown(nic); PgDown(nic, {{"P1", 1}}); },
+       {"7 redundancy.lost"}},
+      {"second window outlives the first",
+       [&] { Watchdog(nic); at(3); Watchdog(nic); at(7); PgDown(nic, {{"P1", 1}}); at(8); PgUp(nic, {{"P1", 2}}); },
+       {"10 hynic.watchdog.reset"}},
+      {"link-only loss and recovery", [&] { Watchdog(nic); LinkDown(nic); at(8); Watchdog(nic); LinkUp(nic); },
+       {"7 hynic.linkstate.down", "15 hynic.linkstate.up"}},
+      {"window with only a port group up",
+       [&] {
+         PgDown(nic, {{"P1", 0}});
+         at(3); Watchdog(nic); PgUp(nic, {{"P1", 1}});
+         at(12); PgDown(nic, {{"P1", 0}});
+         at(15); PgUp(nic, {{"P1", 1}});
+       },
+       {"2 connectivity.lost", "10 connectivity.restored", "14 connectivity.lost", "17 connectivity.restored"}},
+      {"port group and DVPort down in one window",
+       [&] {
+         Watchdog(nic); PgDown(nic, {{"P1", 0}}); dv(true, {{"101", 0}});
+         at(10); LinkDown(nic);
+         at(12); dv(true, {{"102", 1}});
+       },
+       {"7 connectivity.lost", "7 dvport.connectivity.lost", "11 hynic.linkstate.down", "14 dvport.redundancy.lost"}},
+      {"transient failure on both kinds of switch",
+       [&] {
+         Watchdog(nic); PgDown(nic, {{"P1", 1}}); dv(true, {{"101", 1}});
+         at(2); PgUp(nic, {{"P1", 2}}); dv(false, {{"101", 2}});
+         at(10); dv(true, {{"101", 1}});
+       },
+       {"7 hynic.watchdog.reset", "12 dvport.redundancy.lost"}},
+  };
+  for (Case &c : cases) {
+    h.reset();
+    SetUp();
+    now = 0;
+    timeline.clear();
+    c.play();
+    at(now + 20);
+    EXPECT_EQ(timeline, c.expected) << c.name;
+  }
 }
 
 TEST_F(NetTest, FlappingLinkIsTakenDownOncePerSeries) {

@@ -173,6 +173,12 @@ void Agent_StopAll(void) {
 
 uint32_t Agent_Count(void) { return gCount; }
 
+uint32_t Agent_Running(void) {
+  uint32_t running = 0;
+  for (uint32_t i = 0; i < gCount; i++) running += gSlotAgents[i].load() != nullptr ? 1 : 0;
+  return running;
+}
+
 uint32_t Agent_Init(const char *name, const std::vector<const char *> &prefixes,
                     const std::vector<const char *> &exactIds, Agent **agentOut) {
   VThreadBase_SetName(name);

@@ -32,6 +32,9 @@ void Agent_Start(AgentFunction function);
 void Agent_StopAll(void);
 // Number of agent threads started and not yet stopped.
 uint32_t Agent_Count(void);
+// Number of started agents that hold a registered stream, i.e. initialised
+// and not ended: after Agent_StartAll, the agents that run. Main thread.
+uint32_t Agent_Running(void);
 
 // Names the calling thread, builds the subscriptions and the stream. 0, 1 (no
 // memory, a list full) or 2 (pipe failure); *agentOut null on failure.

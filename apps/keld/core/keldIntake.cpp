@@ -203,7 +203,8 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
   fixed[INTAKE_TRACE_ENTRY] = {TraceListen(nullptr), POLLIN, 0};
   if ((status = StreamRegistry_Init()) != 0) goto shutdown;
   Agent_StartAll(withExtras);
-  LogMsg("Started %u agents.\n", Agent_Count());
+  // Agents whose initialisation failed have ended already: count those that run.
+  LogMsg("Started %u agents.\n", Agent_Running());
 
   gIntakeBuffer = static_cast<uint8_t *>(malloc(INTAKE_INITIAL_BUFFER));
   if (gIntakeBuffer == nullptr) {
