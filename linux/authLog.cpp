@@ -163,7 +163,8 @@ bool JournalExportReader::ParseOne(std::vector<SyslogLine> *out) {
 void SshSessions::Feed(const SyslogLine &line, std::vector<WatchObservation> *out) {
   // The server's own name, or its per-session process's ("sshd-session").
   if (line.program.compare(0, 4, "sshd") != 0) return;
-  std::string message = line.message;
+  // A journal message may carry more lines; the server's own is the first.
+  std::string message = line.message.substr(0, line.message.find('\n'));
   uint32_t repeat = 1;
   static const char kRepeated[] = "message repeated ";
   if (message.compare(0, sizeof kRepeated - 1, kRepeated) == 0) {

@@ -37,7 +37,11 @@ std::set<std::string> LinkTracker::Bridges() const {
 int LinkTracker::ActivePorts(int bridge) const {
   int active = 0;
   for (const auto &entry : links_) {
-    if (entry.second.master == bridge && entry.second.carrier) ++active;
+    // An ignored port (a virtual machine's tap, say) is no uplink.
+    if (entry.second.master == bridge && entry.second.carrier &&
+        !config_.IgnoresInterface(entry.second.name)) {
+      ++active;
+    }
   }
   return active;
 }

@@ -5,7 +5,7 @@
 // holds it; its ports are its uplinks. When an interface loses or regains
 // carrier, the tracker gives its link-state observation and, for a bridge
 // port, the port group transition with the number of the bridge's ports that
-// have carrier afterwards (0 standby). Bridges themselves and ignored
+// have carrier afterwards (0 standby); ignored ports do not count. Bridges themselves and ignored
 // interfaces give nothing. The first sighting of an interface is its baseline
 // and gives nothing either. Single-threaded.
 #pragma once
