@@ -239,6 +239,12 @@ TEST(KelwatchConfig, SettingsAndErrors) {
   EXPECT_TRUE(config.IgnoresInterface("docker0"));
   EXPECT_EQ(config.coreMaxBytes, 0x1000u);
   EXPECT_FALSE(config.Allows("nic.down", "eth0"));
+  WatchConfig example;
+  ASSERT_TRUE(WatchConfig_Load(std::string(KELD_SOURCE_DIR) + "/examples/kelwatch.conf", false,
+                               &example, &error))
+      << error;
+  EXPECT_TRUE(example.IgnoresInterface("vnet3"));
+  EXPECT_TRUE(example.allow.empty());  // the example changes nothing on the machine
   for (const char *bad : {"allow reboot", "context 24", "frobnicate 1", "kernel-log", "core-max-bytes 0",
                           "allow \"nic.down"}) {
     WatchConfig c;
