@@ -24,9 +24,10 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: kelcore [--config PATH] NAME PID\n"
+    "Usage: kelcore [--config PATH] NAME... PID\n"
     "Reads a core from standard input, stores it as CORE-DIR/NAME.PID.core (at most\n"
-    "core-max-bytes) and sends keld the core dump observation. Meant for the\n"
+    "core-max-bytes) and sends keld the core dump observation. A NAME split at\n"
+    "blanks by the kernel is joined again. Meant for the\n"
     "kernel's core_pattern: |/usr/lib/keld/kelcore %e %p\n"
     "  --config PATH  kelwatch's configuration (default R/etc/keld/kelwatch.conf)\n"
     "  --help         this text\n";
@@ -100,15 +101,18 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
-  if (argc - optind != 2) {
+  if (argc - optind < 2) {
     fputs(kUsage, stderr);
     return 2;
   }
+  // A process name with blanks reaches us as several arguments.
   std::string name = argv[optind];
+  for (int i = optind + 1; i < argc - 1; ++i) name += std::string(" ") + argv[i];
+  const char *pidText = argv[argc - 1];
   char *end;
   errno = 0;
-  long pid = strtol(argv[optind + 1], &end, 10);
-  if (errno || *end || pid < 0 || pid > INT32_MAX) return Fail("bad PID '" + std::string(argv[optind + 1]) + "'");
+  long pid = strtol(pidText, &end, 10);
+  if (errno || *end || pid < 0 || pid > INT32_MAX) return Fail("bad PID '" + std::string(pidText) + "'");
   WatchConfig config;
   std::string error;
   if (!WatchConfig_Load(configPath, isDefault, &config, &error)) return Fail(error);

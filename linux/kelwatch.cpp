@@ -55,7 +55,7 @@ const char kUsage[] =
 
 constexpr int kTickMs = 200;
 constexpr size_t kMaxHeld = 10000;  // observations held while keld is unreachable
-constexpr int kMceQuietTicks = 5;   // a machine-check report left open this long is ended
+constexpr int64_t kMceQuietMs = 1000;  // a machine-check report left open this long is ended
 
 volatile sig_atomic_t gStop = 0;
 void OnSignal(int) { gStop = 1; }
@@ -169,7 +169,7 @@ struct Watch {
   std::unique_ptr<LineFollower> authFile;
   std::unique_ptr<LineFollower> actions;
   int kmsgFd = -1;
-  int mceQuiet = 0;
+  int64_t kmsgLastMs = 0;  // when the kernel log last gave a record
   bool modelDirty = true;
   std::string modelWritten;
   int clockState = -1;  // -1 unknown, 0 unsynchronised, 1 synchronised
@@ -262,7 +262,7 @@ void Watch::ReadKernelLog() {
     if (n <= 0) break;
     auto parsed = Kmsg_ParseRecord(std::string(record, static_cast<size_t>(n)));
     if (parsed) machineChecks.Feed(parsed->text, &found);
-    mceQuiet = 0;
+    kmsgLastMs = MonotonicMs();
   }
   for (const MachineCheck &mc : found) batch.push_back(WatchObs_MachineCheck(mc));
   outbox.Add(&batch);
@@ -293,7 +293,7 @@ void Watch::Tick() {
       if (parsed) ssh.Feed(*parsed, &batch);
     }
   }
-  if (kmsgFd >= 0 && ++mceQuiet >= kMceQuietTicks) {
+  if (kmsgFd >= 0 && MonotonicMs() - kmsgLastMs >= kMceQuietMs) {
     std::vector<MachineCheck> found;
     machineChecks.Flush(&found);
     for (const MachineCheck &mc : found) batch.push_back(WatchObs_MachineCheck(mc));

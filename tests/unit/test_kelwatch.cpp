@@ -22,6 +22,7 @@
 #include "kernelLog.h"
 #include "lineFollower.h"
 #include "linkTracker.h"
+#include "rtnl.h"
 #include "testRoot.h"
 #include "watchConfig.h"
 
@@ -114,21 +115,21 @@ TEST(KelwatchAuthLog, RecordedLines) {
   }
 }
 
-// Export format with a binary field, fed whole and byte by byte; a broken
-// binary field and an oversized one cost only their own entry.
+// Export records as journalctl writes them (a message with a newline comes
+// as a binary field), then a broken binary field and an oversized one that
+// cost only their own entry; fed whole and byte by byte.
 TEST(KelwatchJournal, ExportFormat) {
+  std::ifstream recorded(std::string(KELD_SOURCE_DIR) + "/tests/data/journal-sshd.export",
+                         std::ios::binary);
+  std::stringstream recordedBytes;
+  recordedBytes << recorded.rdbuf();
   auto binary = [](const std::string &name, const std::string &value, uint64_t length) {
     std::string field = name + "\n";
     for (int i = 0; i < 8; ++i) field.push_back(static_cast<char>((length >> (8 * i)) & 0xff));
     return field + value + "\n";
   };
-  const std::string closed = "pam_unix(sshd:session): session closed for user admin\n\x01";
   std::string stream =
-      "__CURSOR=s=1\nSYSLOG_IDENTIFIER=sshd\n_PID=4101\n"
-      "MESSAGE=Accepted password for admin from 192.0.2.17 port 51234 ssh2\n\n" +
-      ("SYSLOG_IDENTIFIER=sshd\n_PID=4101\n" +
-       binary("MESSAGE", closed, closed.size()) +
-       "\n") +
+      recordedBytes.str() +
       ("SYSLOG_IDENTIFIER=sshd\n_PID=1\n" + binary("MESSAGE", "abc", 2) + "\n") +
       ("SYSLOG_IDENTIFIER=sshd\n_PID=2\n" + binary("MESSAGE", std::string(kJournalMaxField + 1, 'x'), kJournalMaxField + 1) +
        "\n") +
@@ -146,6 +147,7 @@ TEST(KelwatchJournal, ExportFormat) {
     for (const WatchObservation &o : obs) got.push_back(Describe(o));
     EXPECT_EQ(got, (std::vector<std::string>{
                        "kel.user.ssh.session.opened admin 192.0.2.17",
+                       "kel.user.ssh.session.failed bob 198.51.100.7",
                        "kel.user.ssh.session.closed admin 192.0.2.17",
                        "kel.user.ssh.session.failed root 192.0.2.41"}))
         << "chunk " << chunk;
@@ -187,6 +189,36 @@ TEST(KelwatchLinks, BridgePortsCountCarrier) {
   EXPECT_FALSE(tracker.Remove(6));
   EXPECT_TRUE(tracker.Remove(5));
   EXPECT_TRUE(tracker.Bridges().empty());
+}
+
+// Link messages as the kernel sends them: a bridge, its port up, the port
+// without carrier, the port removed.
+TEST(KelwatchLinks, NetlinkMessages) {
+  std::ifstream file(std::string(KELD_SOURCE_DIR) + "/tests/fuzz/corpus/fuzz_rtnl/links.bin",
+                     std::ios::binary);
+  std::stringstream bytes;
+  bytes << file.rdbuf();
+  std::string data = bytes.str();
+  ASSERT_FALSE(data.empty());
+  WatchConfig config;
+  std::vector<WatchObservation> obs;
+  std::vector<int> removed;
+  std::set<std::string> bridges;
+  for (size_t cut : {data.size() - 1, data.size()}) {  // a truncated buffer stops cleanly
+    LinkTracker tracker(config);
+    obs.clear();
+    removed.clear();
+    Rtnl_ParseMessages(
+        data.data(), cut, [&](const LinkInfo &link) { tracker.Update(link, &obs); },
+        [&](int index) { removed.push_back(index); });
+    bridges = tracker.Bridges();
+  }
+  std::vector<std::string> got;
+  for (const WatchObservation &o : obs) got.push_back(Describe(o));
+  EXPECT_EQ(got, (std::vector<std::string>{"kel.net.hynic.linkstate.down p0",
+                                           "kel.net.pg.uplink.transition.down p0 br0 0 0"}));
+  EXPECT_EQ(removed, std::vector<int>{6});
+  EXPECT_EQ(bridges, (std::set<std::string>{"br0"}));
 }
 
 TEST(KelwatchActions, OnlyAllowedActionsReachTheMachine) {
@@ -324,7 +356,7 @@ TEST(KelwatchCore, StoresTheCoreAndTellsKeld) {
     return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
   };
 
-  ASSERT_EQ(system(("printf 'ELF core' | " + kelcore + " 'web proxy/../x' 4242").c_str()), 0);
+  ASSERT_EQ(system(("printf 'ELF core' | " + kelcore + " web 'proxy/../x' 4242").c_str()), 0);
   std::string core = "/var/lib/keld/cores/web_proxy_.._x.4242.core";
   EXPECT_EQ(root.ReadFile(core), "ELF core");
   std::string record = receive();
