@@ -194,10 +194,10 @@ void Watch::StartSources() {
       Log(config.kernelLog + ": " + strerror(errno) + ": machine checks not watched");
     } else {
       lseek(kmsgFd, 0, SEEK_END);  // what was logged before is history
+      if (!Exists("/sys/devices/system/edac/mc")) {
+        Log("no EDAC memory controllers: corrected memory errors come from machine-check reports only");
+      }
     }
-  }
-  if (!Exists("/sys/devices/system/edac/mc")) {
-    Log("no EDAC memory controllers in sysfs: memory errors come from machine-check lines only");
   }
 
   const std::string &auth = config.authLog;
