@@ -58,7 +58,10 @@ class KelwatchNetns : public ::testing::Test {
   void TearDown() override {
     if (watch_ > 0) {
       kill(watch_, SIGTERM);
-      waitpid(watch_, nullptr, 0);
+      int status = -1;
+      waitpid(watch_, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+          << "kelwatch ended badly: " << host_.ReadFile("/kelwatch.err");
     }
     if (made_) {
       Ip("netns del " + ns_);
@@ -131,6 +134,13 @@ TEST_F(KelwatchNetns, BridgeUplinksLostAndRestored) {
   ASSERT_TRUE(WaitEvent("\"nox.clear.net.connectivity.restored\"")) << host_.ReadFile("/hubd.out");
   SetPeer(0, true);
   ASSERT_TRUE(WaitEvent("\"nox.clear.net.redundancy.restored\"")) << host_.ReadFile("/hubd.out");
+  // A new bridge becomes a port group of the host model, rewritten whole.
+  ASSERT_EQ(Ip("-n " + ns_ + " link add br1 type bridge"), 0);
+  EXPECT_TRUE(KeldHost::WaitFor([&] {
+    std::string model = host_.ReadFile("/etc/hostsim.conf");
+    return model.find("portgroup \"br1\" br1") != std::string::npos &&
+           model.find("portgroup \"br0\" br0") != std::string::npos;
+  })) << host_.ReadFile("/etc/hostsim.conf");
   std::vector<std::string> events = host_.HubdLines();
   for (const char *id : {"redundancy.lost", "connectivity.lost"}) {
     for (const std::string &line : events) {
