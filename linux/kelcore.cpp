@@ -26,9 +26,9 @@ namespace {
 const char kUsage[] =
     "Usage: kelcore [--config PATH] NAME... PID\n"
     "Reads a core from standard input, stores it as CORE-DIR/NAME.PID.core (at most\n"
-    "core-max-bytes) and sends keld the core dump observation. A NAME split at\n"
-    "blanks by the kernel is joined again. Meant for the\n"
-    "kernel's core_pattern: |/usr/lib/keld/kelcore %e %p\n"
+    "core-max-bytes) and sends keld the core dump observation; a NAME that the\n"
+    "kernel split at blanks is joined again. Meant for the kernel's core_pattern:\n"
+    "  |/usr/lib/keld/kelcore %e %p\n"
     "  --config PATH  kelwatch's configuration (default R/etc/keld/kelwatch.conf)\n"
     "  --help         this text\n";
 
