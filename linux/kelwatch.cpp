@@ -19,7 +19,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -80,48 +79,6 @@ int64_t MonotonicMs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Observations on their way to keld; held (bounded) while keld cannot be
-// reached, and sent in order once it can.
-class Outbox {
- public:
-  explicit Outbox(uint32_t ctx) : sender_(ctx) {}
-  void Add(std::vector<WatchObservation> *observations) {
-    for (WatchObservation &obs : *observations) {
-      if (held_.size() >= kMaxHeld) {
-        held_.pop_front();
-        if (dropped_++ == 0) Log("too many observations held for keld: dropping the oldest");
-      }
-      held_.push_back(std::move(obs));
-    }
-    observations->clear();
-    Flush();
-  }
-  void Flush() {
-    while (!held_.empty()) {
-      std::string error;
-      const WatchObservation &obs = held_.front();
-      if (!sender_.Send(obs, &error)) {
-        if (!unreachable_) Log("keld not reachable (" + error + "): holding observations");
-        unreachable_ = true;
-        return;
-      }
-      if (unreachable_) Log("keld reachable again");
-      unreachable_ = false;
-      dropped_ = 0;
-      std::string first = obs.args.empty() || obs.args[0].kind != KelArg::Kind::Str ? ""
-                                                                                   : " " + obs.args[0].s;
-      Log("sent " + obs.id + first);
-      held_.pop_front();
-    }
-  }
-
- private:
-  WatchSender sender_;
-  std::deque<WatchObservation> held_;
-  bool unreachable_ = false;
-  size_t dropped_ = 0;
-};
-
 // journalctl following the authentication messages, in export format.
 struct JournalChild {
   pid_t pid = -1;
@@ -161,7 +118,7 @@ struct Watch {
   MachineFacts facts;
   LinkTracker links{config};
   Rtnl rtnl;
-  Outbox outbox{0};
+  WatchOutbox outbox{0, kMaxHeld, Log};
   MachineCheckReader machineChecks;
   SshSessions ssh;
   JournalExportReader journal;
@@ -348,7 +305,7 @@ int main(int argc, char **argv) {
     Log(error);
     return 2;
   }
-  watch->outbox = Outbox(watch->config.context);
+  watch->outbox = WatchOutbox(watch->config.context, kMaxHeld, Log);
   watch->facts = MachineFacts_Read();
   if (watch->facts.uuid.empty()) {
     Log("no system UUID (no product_uuid, no /etc/machine-id): set uuid in the configuration");

@@ -68,3 +68,33 @@ bool WatchSender::Send(const WatchObservation &obs, std::string *error) {
   if (obs.user) return KelSend_ToUser(record.data(), record.size(), error);
   return KelSend_ToKernel(ctx_, record.data(), record.size(), error);
 }
+
+void WatchOutbox::Add(std::vector<WatchObservation> *observations) {
+  for (WatchObservation &obs : *observations) {
+    if (held_.size() >= limit_) {
+      held_.pop_front();
+      if (dropped_++ == 0) log_("too many observations held for keld: dropping the oldest");
+    }
+    held_.push_back(std::move(obs));
+  }
+  observations->clear();
+  Flush();
+}
+
+void WatchOutbox::Flush() {
+  while (!held_.empty()) {
+    std::string error;
+    const WatchObservation &obs = held_.front();
+    if (!sender_.Send(obs, &error)) {
+      if (!unreachable_) log_("keld not reachable (" + error + "): holding observations");
+      unreachable_ = true;
+      return;
+    }
+    if (unreachable_) log_("keld reachable again");
+    unreachable_ = false;
+    dropped_ = 0;
+    bool named = !obs.args.empty() && obs.args[0].kind == KelArg::Kind::Str;
+    log_("sent " + obs.id + (named ? " " + obs.args[0].s : ""));
+    held_.pop_front();
+  }
+}

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,4 +55,28 @@ class WatchSender {
 
  private:
   uint32_t ctx_;
+};
+
+// Observations on their way to keld: held while keld cannot be reached and
+// sent in order once it can. At most `limit` are held; beyond that the
+// oldest are dropped (said once per outage). `log` gets one line per
+// observation sent and per change of reachability. Single-threaded.
+class WatchOutbox {
+ public:
+  WatchOutbox(uint32_t ctx, size_t limit, std::function<void(const std::string &)> log)
+      : sender_(ctx), limit_(limit), log_(std::move(log)) {}
+  // Takes every observation of *observations (leaving it empty) and sends
+  // what it can.
+  void Add(std::vector<WatchObservation> *observations);
+  // Sends what is held, in order, until a send fails.
+  void Flush();
+  size_t Held() const { return held_.size(); }
+
+ private:
+  WatchSender sender_;
+  size_t limit_;
+  std::function<void(const std::string &)> log_;
+  std::deque<WatchObservation> held_;
+  bool unreachable_ = false;
+  size_t dropped_ = 0;
 };

@@ -335,38 +335,73 @@ TEST(KelwatchLineFollower, AppendsTruncationAndReplacement) {
   EXPECT_EQ(follower.Poll(), std::vector<std::string>{"rotated"});
 }
 
-// kelcore keeps a small core and says so; a core over the cap is dropped
-// and reported as not kept.
-TEST(KelwatchCore, StoresTheCoreAndTellsKeld) {
-  TestRoot root;
-  root.WriteFile("/etc/keld/kelwatch.conf", "core-max-bytes 4096\n");
+// A datagram socket bound where keld's kernel context 0 would be.
+int BindContext0(const TestRoot &root) {
   mkdir(root.Path("/dev").c_str(), 0755);
   mkdir(root.Path("/dev/kel").c_str(), 0755);
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::string ctx = root.Path("/dev/kel/ctx0");
-  ASSERT_LT(ctx.size(), sizeof addr.sun_path);
+  if (ctx.size() >= sizeof addr.sun_path) return -1;
   memcpy(addr.sun_path, ctx.c_str(), ctx.size());
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return -1;
+  return fd;
+}
+
+std::string ReceiveRecord(int fd) {
+  char buffer[4096];
+  ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+// Observations made while keld is away are held, the oldest dropped past
+// the limit, and the rest sent in order once keld's context exists.
+TEST(KelwatchOutbox, HeldUntilKeldIsThere) {
+  TestRoot root;
+  std::vector<std::string> log;
+  WatchOutbox outbox(0, 2, [&](const std::string &line) { log.push_back(line); });
+  std::vector<WatchObservation> batch{WatchObs_LinkState("a", false), WatchObs_LinkState("b", false),
+                                      WatchObs_LinkState("c", true)};
+  outbox.Add(&batch);
+  EXPECT_TRUE(batch.empty());
+  EXPECT_EQ(outbox.Held(), 2u);
+  int fd = BindContext0(root);
+  ASSERT_GE(fd, 0);
+  outbox.Flush();
+  EXPECT_EQ(outbox.Held(), 0u);
+  std::string first = ReceiveRecord(fd), second = ReceiveRecord(fd);
+  EXPECT_NE(first.find("kel.net.hynic.linkstate.down"), std::string::npos);
+  EXPECT_NE(second.find("kel.net.hynic.linkstate.up"), std::string::npos);
+  EXPECT_TRUE(ReceiveRecord(fd).empty());
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_EQ(log[0], "too many observations held for keld: dropping the oldest");
+  EXPECT_EQ(log[1].rfind("keld not reachable", 0), 0u);
+  EXPECT_EQ(log[2], "keld reachable again");
+  EXPECT_EQ(log[4], "sent kel.net.hynic.linkstate.up c");
+  close(fd);
+}
+
+// kelcore keeps a small core and says so; a core over the cap is dropped
+// and reported as not kept.
+TEST(KelwatchCore, StoresTheCoreAndTellsKeld) {
+  TestRoot root;
+  root.WriteFile("/etc/keld/kelwatch.conf", "core-max-bytes 4096\n");
+  int fd = BindContext0(root);
+  ASSERT_GE(fd, 0);
   std::string kelcore = std::string(KELD_BIN_DIR) + "/kelcore";
-  auto receive = [&] {
-    char buffer[4096];
-    ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-  };
 
   ASSERT_EQ(system(("printf 'ELF core' | " + kelcore + " web 'proxy/../x' 4242").c_str()), 0);
   std::string core = "/var/lib/keld/cores/web_proxy_.._x.4242.core";
   EXPECT_EQ(root.ReadFile(core), "ELF core");
-  std::string record = receive();
+  std::string record = ReceiveRecord(fd);
   EXPECT_NE(record.find("kel.uw.core.dumped"), std::string::npos);
   EXPECT_NE(record.find(root.Path(core)), std::string::npos);
 
   ASSERT_NE(system(("head -c 5000 /dev/zero | " + kelcore + " big 7").c_str()), 0);
   struct stat st;
   EXPECT_NE(stat(root.Path("/var/lib/keld/cores/big.7.core").c_str(), &st), 0);
-  EXPECT_NE(receive().find("kel.uw.core.dumpFailed"), std::string::npos);
+  EXPECT_NE(ReceiveRecord(fd).find("kel.uw.core.dumpFailed"), std::string::npos);
   EXPECT_NE(system((kelcore + " onlyname 2>/dev/null").c_str()), 0);
   close(fd);
 }
