@@ -32,7 +32,7 @@ root=$(mktemp -d "${TMPDIR:-/tmp}/keld-demo-linux-XXXXXX")
 export KELD_ROOT=$root
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in ${pids[@]+"${pids[@]}"}; do kill -TERM "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   ip netns del "$ns" 2>/dev/null || true
   ip netns del "$sw" 2>/dev/null || true
@@ -43,10 +43,11 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 ip netns add "$sw"
-ip -n "$ns" link add br0 type bridge
+ip -n "$ns" link add br0 type bridge 2>/dev/null || die "cannot create a Linux bridge on this machine"
 ip -n "$ns" link set br0 up
 for i in 0 1; do
-  ip -n "$ns" link add "uplink$i" type veth peer name "port$i" netns "$sw"
+  ip -n "$ns" link add "uplink$i" type veth peer name "port$i" netns "$sw" 2>/dev/null ||
+    die "cannot create veth pairs on this machine"
   ip -n "$ns" link set "uplink$i" master br0 up
   ip -n "$sw" link set "port$i" up
 done
@@ -68,7 +69,8 @@ for _ in $(seq 50); do [ -S "$root/var/run/ombrel/hubd-vprob.sock" ] && break; s
 "$build/keld" &
 pids+=($!)
 for _ in $(seq 50); do grep -q "Started " "$root/var/log/syslog" 2>/dev/null && break; sleep 0.1; done
-tail -n +1 -f "$root/hubd.txt" | sed -u 's/^/  /' &
+# tail ends with this script (--pid), the sed with the tail.
+tail -n +1 -f --pid=$$ "$root/hubd.txt" | sed -u 's/^/  /' &
 pids+=($!)
 
 echo "=== namespace $ns: bridge br0 with ports uplink0 and uplink1 (host model: portgroup \"br0\" br0)"

@@ -46,11 +46,13 @@ class KelwatchNetns : public ::testing::Test {
     if (Ip("netns add " + ns_) != 0) GTEST_SKIP() << "network namespaces not available here";
     made_ = true;
     ASSERT_EQ(Ip("netns add " + peer_), 0);
-    ASSERT_EQ(Ip("-n " + ns_ + " link add br0 type bridge"), 0) << "no Linux bridge";
+    if (Ip("-n " + ns_ + " link add br0 type bridge") != 0) GTEST_SKIP() << "no Linux bridges here";
     ASSERT_EQ(Ip("-n " + ns_ + " link set br0 up"), 0);
     for (const char *i : {"0", "1"}) {
       std::string u = std::string("u") + i, s = std::string("s") + i;
-      ASSERT_EQ(Ip("-n " + ns_ + " link add " + u + " type veth peer name " + s + " netns " + peer_), 0);
+      if (Ip("-n " + ns_ + " link add " + u + " type veth peer name " + s + " netns " + peer_) != 0) {
+        GTEST_SKIP() << "no veth pairs here";
+      }
       ASSERT_EQ(Ip("-n " + ns_ + " link set " + u + " master br0 up"), 0);
       ASSERT_EQ(Ip("-n " + peer_ + " link set " + s + " up"), 0);
     }
