@@ -7,7 +7,7 @@ FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
 HAVE_CLANG   := $(shell command -v clang++ >/dev/null 2>&1 && command -v clang >/dev/null 2>&1 && echo yes)
 
-.PHONY: all build test demo bench fuzz fuzz-build fuzz-smoke test-asan test-tsan clean
+.PHONY: all build test demo demo-linux bench fuzz fuzz-build fuzz-smoke test-asan test-tsan clean
 
 all: build
 
@@ -51,6 +51,11 @@ endif
 demo: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target keld kelinject hubdsink kelreplay keltrace
 	@examples/demo.sh $(BUILD)
+
+# keld watching real links through kelwatch, in network namespaces (root).
+demo-linux: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target keld kelwatch hubdsink
+	@examples/demo-linux.sh $(BUILD)
 
 bench: build
 	@bench/run.sh $(BUILD)

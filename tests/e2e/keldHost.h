@@ -62,9 +62,12 @@ class KeldHost {
                   std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
   bool WaitHubd(size_t count, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
- private:
+  // Starts `binary` with the root in its environment, its output appended
+  // to the two files; the caller waits for it.
   pid_t Spawn(const std::string &binary, const std::vector<std::string> &args,
               const std::string &stdoutFile, const std::string &stderrFile);
+
+ private:
   void StopHubd();
   std::string root_;
   pid_t keld_ = -1;
