@@ -38,6 +38,12 @@ class KeldHost {
   bool KeldRunning();
   // Starts hubdsink (JSON lines to R/hubd.out) and waits for its socket.
   bool StartHubd(const std::vector<std::string> &args = {});
+  // The same with another program playing hubd, e.g. "hubd-alertmanager";
+  // its standard error goes to R/hubd.err.
+  bool StartHubdAs(const std::string &tool, const std::vector<std::string> &args = {});
+  // Starts any program with KELD_ROOT set to the root; its pid.
+  pid_t Spawn(const std::string &binary, const std::vector<std::string> &args,
+              const std::string &stdoutFile, const std::string &stderrFile);
   // Runs kelinject with `args`; its exit status (stderr to *err when given).
   int Inject(const std::vector<std::string> &args, std::string *err = nullptr);
   // Runs a tool to completion; exit status, output in *out.
@@ -63,8 +69,6 @@ class KeldHost {
   bool WaitHubd(size_t count, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
  private:
-  pid_t Spawn(const std::string &binary, const std::vector<std::string> &args,
-              const std::string &stdoutFile, const std::string &stderrFile);
   void StopHubd();
   std::string root_;
   pid_t keld_ = -1;
