@@ -94,6 +94,9 @@ TEST(AlertBridge, AuditsUnknownEventsAndProblemsWithoutAClear) {
   ASSERT_EQ(unknown.size(), 1u);
   EXPECT_EQ(unknown[0]["labels"]["arg1"], "obj");
   EXPECT_EQ(unknown[0]["annotations"]["summary"], "nox.problem.new.thing arg1=obj arg2=7");
+  // Bytes that are not UTF-8 (a record is outside input) become U+FFFD.
+  auto odd = Handle(bridge, Event("nox.problem.net.hynic.linkstate.down", {std::string("nic\xff")}));
+  EXPECT_EQ(odd.at(0)["labels"]["nic"].get<std::string>().size(), 4u);
   note.clear();
   EXPECT_TRUE(Handle(bridge, Event("nox.clear.new.thing", {}), &note).empty());
   EXPECT_FALSE(note.empty());

@@ -111,7 +111,7 @@ std::vector<Json> AlertBridge::Handle(const VProbRecordDecoded &event, int64_t n
       alert["annotations"]["resolved_by"] = event.id;
       alert["startsAt"] = Bridge_Time(at);
       alert["endsAt"] = Bridge_Time(at);
-      active_.erase(alert["labels"].dump());
+      active_.erase(Catalog_Dump(alert["labels"]));
       alerts.push_back(std::move(alert));
     }
     if (alerts.empty()) *note = event.id + " resolves nothing it can identify";
@@ -141,7 +141,7 @@ std::vector<Json> AlertBridge::Handle(const VProbRecordDecoded &event, int64_t n
   alert["endsAt"] = Bridge_Time(std::max(at, nowUs) + options_.expireSeconds * 1000000);
   if (kind == "problem" && !Catalog_ClearedBy(event.id).empty()) {
     std::lock_guard<std::mutex> guard(lock_);
-    std::string key = alert["labels"].dump();
+    std::string key = Catalog_Dump(alert["labels"]);
     if (active_.count(key) == 0) {
       activeOrder_.push_back(key);
       // Bounded: the oldest active problems stop being renewed first.
