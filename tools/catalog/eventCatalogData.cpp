@@ -685,9 +685,13 @@ const CatalogPairRow kCatalogPairRows[] = {
     {"nox.clear.net.lacp.uplink.transition.up", {"nox.problem.net.lacp.uplink.transition.down"}},
     {"nox.clear.net.lacp.uplink.unblocked", {"nox.problem.net.lacp.uplink.blocked"}},
     {"nox.clear.net.lacp.lag.transition.up", {"nox.problem.net.lacp.lag.transition.down"}},
-    {"nox.clear.storage.connectivity.restored", {"nox.problem.storage.connectivity.lost"}},
-    {"nox.clear.storage.redundancy.restored",
-     {"nox.problem.storage.redundancy.lost", "nox.problem.storage.redundancy.degraded"}},
+    // A path's return is reported by the figure of its LUN: "connectivity
+    // restored" where its loss was "redundancy lost", "redundancy restored"
+    // where it was "degraded"; a lost connectivity (the LUN's last path) ends
+    // with "connectivity restored" too when the host's figure changed meanwhile.
+    {"nox.clear.storage.connectivity.restored",
+     {"nox.problem.storage.redundancy.lost", "nox.problem.storage.connectivity.lost"}},
+    {"nox.clear.storage.redundancy.restored", {"nox.problem.storage.redundancy.degraded"}},
     {"nox.clear.storage.apd.exit", {"nox.problem.storage.apd.start", "nox.problem.storage.apd.timeout"}},
     {"nox.clear.scsi.device.io.latency.improved", {"nox.problem.scsi.device.io.latency.high"}},
     {"nox.clear.scsi.device.state.on", {"nox.problem.scsi.device.state.off"}},
