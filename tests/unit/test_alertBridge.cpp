@@ -89,11 +89,11 @@ TEST(AlertBridge, AuditsUnknownEventsAndProblemsWithoutAClear) {
   EXPECT_EQ(full[0]["labels"]["portset"], "vSwitch1");
   EXPECT_EQ(full[0]["annotations"]["ports"], "128");
   EXPECT_EQ(bridge.ActiveCount(), 0u);
-  // An event of a newer keld: arguments by position, the first identifies.
-  auto unknown = Handle(bridge, Event("nox.problem.new.thing", {std::string("obj"), uint64_t{7}}));
+  // An event of a newer keld: arguments by position, the first text identifies.
+  auto unknown = Handle(bridge, Event("nox.problem.new.thing", {uint64_t{7}, std::string("obj")}));
   ASSERT_EQ(unknown.size(), 1u);
-  EXPECT_EQ(unknown[0]["labels"]["arg1"], "obj");
-  EXPECT_EQ(unknown[0]["annotations"]["summary"], "nox.problem.new.thing arg1=obj arg2=7");
+  EXPECT_EQ(unknown[0]["labels"]["arg2"], "obj");
+  EXPECT_EQ(unknown[0]["annotations"]["summary"], "nox.problem.new.thing arg1=7 arg2=obj");
   // Bytes that are not UTF-8 (a record is outside input) become U+FFFD.
   auto odd = Handle(bridge, Event("nox.problem.net.hynic.linkstate.down", {std::string("nic\xff")}));
   EXPECT_EQ(odd.at(0)["labels"]["nic"].get<std::string>().size(), 4u);

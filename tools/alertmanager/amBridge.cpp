@@ -131,8 +131,10 @@ std::vector<Json> AlertBridge::Handle(const VProbRecordDecoded &event, int64_t n
       bool found = false;
       identity.emplace_back(name, Find(named, name, &found));
     }
-  } else if (!named.empty()) {
-    identity.push_back(named[0]);
+  } else {
+    for (size_t i = 0; i < named.size() && identity.empty(); ++i) {
+      if (std::holds_alternative<std::string>(event.args[i])) identity.push_back(named[i]);
+    }
   }
   Json alert;
   alert["labels"] = Labels(event.id, kind == "audit" ? "info" : "problem", event.uuid, identity);

@@ -7,8 +7,8 @@
 //   severity   "problem" ("info" for an audit event)
 //   host       the host's system UUID, from the record
 //   hostname   the host name, when known
-//   <name>     the event's identifying argument (its first: the switch, NIC,
-//              device, volume...), under its catalog name
+//   <name>     the event's identifying argument (its first text argument:
+//              the switch, NIC, device, volume...), under its catalog name
 // and the annotations summary (the rendered message), kind, correlator and
 // one per argument, by name. An event that resolves problems (a clear, see
 // Catalog_Pairings) sends, for each problem it resolves, the problem's label

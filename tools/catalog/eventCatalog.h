@@ -45,8 +45,9 @@ const CatalogPairing *Catalog_PairingOf(const std::string &id);
 // The resolvers that clear `problemId` (empty when nothing does).
 std::vector<const char *> Catalog_ClearedBy(const std::string &problemId);
 // The names of the arguments that identify the object of a problem: the
-// first argument (usually the switch, NIC, device or volume), none for an
-// event without arguments.
+// first text argument (usually the switch, NIC, device or volume); none for
+// an event without one, whose repeats are then one alert. Numbers (counts,
+// times, sizes) change from one event to the next and would split it.
 std::vector<std::string> Catalog_IdentifyingArgs(const CatalogEvent &event);
 
 // The event's message with its arguments, rendered by the platform's
