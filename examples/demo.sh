@@ -92,8 +92,11 @@ show_new() {
   fi
 }
 started() { grep -q "Started .* agents" "$root/var/log/syslog" 2>/dev/null || ! kill -0 "$keld_pid" 2>/dev/null; }
-received() { [ "$(wc -l < "$events")" -ge "$1" ]; }
-count_kind() { awk -v k="$1" '$2 == k { n++ } END { print n + 0 }' "$events"; }
+# hubdsink writes each event as a line starting with its time, then the
+# event's message on an indented line of its own.
+event_count() { grep -c '^[0-9]' "$events" || true; }
+received() { [ "$(event_count)" -ge "$1" ]; }
+count_kind() { awk -v k="$1" '/^[0-9]/ && $2 == k { n++ } END { print n + 0 }' "$events"; }
 
 # Sleeps until 50 ms past the next whole second: keld's timers count whole
 # seconds, and the scenarios keep their observations clear of those edges.
@@ -118,7 +121,8 @@ play() {
   kill -0 "$keld_pid" 2>/dev/null || die "keld did not start: $(tail -n 3 "$root/var/log/syslog" "$root/keld.out" 2>/dev/null)"
   echo "keld is running (pid $keld_pid); hubdsink plays hubd."
   echo "Each event as hubd receives it: local time, kind, event ID, arguments (separated"
-  echo "by |); host actions that keld took are marked \"action\"."
+  echo "by |), and below it the event's message; host actions that keld took are"
+  echo "marked \"action\"."
 
   observations=0
   scenarios=0
@@ -152,7 +156,7 @@ play() {
     scenarios=$((scenarios + 1))
   done
 
-  total=$(wc -l < "$events")
+  total=$(event_count)
   echo
   echo "=== Summary"
   echo "observations sent   $observations ($scenarios scenarios)"

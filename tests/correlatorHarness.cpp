@@ -10,6 +10,9 @@
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
+#include "eventCatalog.h"
 #include "eventText.h"
 #include "keldTimer.h"
 #include "keldVprob.h"
@@ -32,6 +35,23 @@ int SinkSend(void *ctx, const uint8_t *, size_t) {
   return 0;
 }
 
+// Every event a daemon correlator composes must be in the event catalog,
+// under that correlator, with a template that renders the same message.
+void CheckCatalog(const CorrelatorDef &def, const PostedEvent &ev) {
+  bool daemonCorrelator = false;
+  for (const CatalogEvent &e : Catalog_Events()) daemonCorrelator = daemonCorrelator || def.name == std::string(e.correlator);
+  if (!daemonCorrelator) return;
+  const CatalogEvent *entry = Catalog_Find(ev.id);
+  if (entry == nullptr) {
+    ADD_FAILURE() << ev.id << " is not in the event catalog: add it to tools/catalog/eventCatalogData.cpp, then "
+                  << "run build/kelcatalog --format markdown > docs/events.md";
+    return;
+  }
+  std::string rendered;
+  EXPECT_EQ(entry->correlator, std::string(def.name)) << ev.id;
+  EXPECT_TRUE(Catalog_Render(*entry, ev.args, &rendered) && rendered == ev.message)
+      << ev.id << ": the catalog renders \"" << rendered << "\", the daemon \"" << ev.message << "\"";
+}
 
 }  // namespace
 
@@ -61,6 +81,7 @@ CorrelatorHarness::CorrelatorHarness(const CorrelatorDef &def, const std::string
     }
     ev.message = message ? message : "";
     ev.deferred = true;  // until its immediate attempt is seen
+    CheckCatalog(sink->owner->def_, ev);
     sink->owner->events_.push_back(ev);
     sink->justComposed = true;
   };

@@ -1,10 +1,7 @@
 // hubdsink: plays the host management agent. Listens on the event socket,
 // takes one event record per connection and prints each as one line on
 // standard output, flushed at once.
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,32 +14,28 @@
 #include <string>
 #include <vector>
 
-#include "clock.h"
+#include "eventCatalog.h"
 #include "eventText.h"
-#include "simRoot.h"
+#include "vprobReceiver.h"
 #include "vprobRecordReader.h"
 
 namespace {
-
-const char kSocketPath[] = "/var/run/ombrel/hubd-vprob.sock";
-// The largest record the daemon builds is under 19 KiB.
-const size_t kMaxRecordBytes = 64 * 1024;
-// A client that neither finishes nor closes within this time has sent what it
-// is going to send.
-const int64_t kReceiveTimeoutMs = 5000;
 
 const char kUsage[] =
     "Usage: hubdsink [--count N] [--text]\n"
     "Listens on $KELD_ROOT/var/run/ombrel/hubd-vprob.sock, reads one event record\n"
     "per connection and prints one line per record on standard output:\n"
-    "  {\"time\":US,\"id\":\"ID\",\"uuid\":\"UUID\",\"args\":[...]}\n"
-    "Strings are JSON strings, a null string is null, integers are numbers.\n"
+    "  {\"time\":US,\"id\":\"ID\",\"uuid\":\"UUID\",\"args\":[...],\"message\":\"TEXT\"}\n"
+    "Strings are JSON strings, a null string is null, integers are numbers;\n"
+    "the message is the event's text from the event catalog (left out for an\n"
+    "event the catalog does not know).\n"
     "A record that does not decode prints {\"error\":\"REASON\"}; empty\n"
     "connections are ignored.\n"
     "  --count N  exit 0 after N printed lines (records and errors)\n"
     "  --text     print readable lines instead: the event's local time\n"
     "             (HH:MM:SS.mmm), kind, ID and arguments separated by \" | \";\n"
-    "             a null string is (null), control bytes are escaped as \\xNN\n"
+    "             a null string is (null), control bytes are escaped as \\xNN;\n"
+    "             the event's message follows on a line of its own, indented\n"
     "  --help     this text\n"
     "SIGTERM and SIGINT end it with status 0.\n";
 
@@ -82,74 +75,22 @@ std::string TextTime(uint64_t micros) {
   return out;
 }
 
-std::string RenderArg(const VProbArg &arg, bool json) {
-  if (json) return EventText_ArgJson(arg);
+std::string RenderArg(const VProbArg &arg) {
   if (auto s = std::get_if<std::string>(&arg)) return TextString(*s);
   return EventText_Arg(arg);
 }
 
+// One JSON line, or for --text the event line and, when the catalog knows the
+// event, its message on a second line indented under the ID.
 std::string RenderRecord(const VProbRecordDecoded &r, bool json) {
-  std::string line;
-  if (json) {
-    line = "{\"time\":" + std::to_string(r.time) + ",\"id\":" + EventText_Json(r.id) +
-           ",\"uuid\":" + EventText_Json(r.uuid) + ",\"args\":[";
-    for (size_t i = 0; i < r.args.size(); ++i) line += (i ? "," : "") + RenderArg(r.args[i], true);
-    return line + "]}";
-  }
+  if (json) return Catalog_Dump(Catalog_EventJson(r));
   char head[64];
-  snprintf(head, sizeof head, "%s  %-7s  ", TextTime(r.time).c_str(), EventKind(r.id));
-  line = head + TextString(r.id);
-  for (size_t i = 0; i < r.args.size(); ++i) line += (i ? " | " : "  ") + RenderArg(r.args[i], false);
+  int width = snprintf(head, sizeof head, "%s  %-7s  ", TextTime(r.time).c_str(), EventKind(r.id));
+  std::string line = head + TextString(r.id);
+  for (size_t i = 0; i < r.args.size(); ++i) line += (i ? " | " : "  ") + RenderArg(r.args[i]);
+  std::string message = Catalog_Message(r.id, r.args);
+  if (!message.empty()) line += "\n" + std::string(width > 0 ? width : 0, ' ') + TextString(message);
   return line;
-}
-
-// Reads one connection until EOF, the size cap or the receive timeout.
-// False when the client sent more than a record can hold.
-bool ReceiveAll(int fd, std::vector<unsigned char> *data) {
-  auto nowMs = [] {
-    struct timespec now = Clock_Monotonic();
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-  };
-  int64_t deadline = nowMs() + kReceiveTimeoutMs;
-  unsigned char chunk[4096];
-  while (true) {
-    int64_t left = deadline - nowMs();
-    struct pollfd p = {fd, POLLIN, 0};
-    int ready = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return true;  // timed out (or poll failed): take what came
-    ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return true;
-    data->insert(data->end(), chunk, chunk + got);
-    if (data->size() > kMaxRecordBytes) return false;
-  }
-}
-
-bool FitsSunPath(const std::string &path) { return path.size() < sizeof(sockaddr_un::sun_path); }
-
-// Listens on the event socket. The socket is bound under a temporary name and
-// renamed into place once it listens (replacing a stale socket), so a client
-// that sees the file can connect at once.
-int Listen() {
-  std::string path = SimRoot_Path(kSocketPath);
-  std::string temp = path.substr(0, path.rfind('/') + 1) + ".hubdsink." + std::to_string(getpid());
-  if (!FitsSunPath(path) || !FitsSunPath(temp)) Die("socket path too long: " + path, 1);
-  SimRoot_MakeParents(kSocketPath);
-
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) Die(std::string("socket: ") + strerror(errno), 1);
-  struct sockaddr_un addr {};
-  addr.sun_family = AF_UNIX;
-  memcpy(addr.sun_path, temp.c_str(), temp.size() + 1);
-  unlink(temp.c_str());
-  if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 128) != 0 ||
-      rename(temp.c_str(), path.c_str()) != 0) {
-    int error = errno;
-    unlink(temp.c_str());
-    Die("cannot listen on " + path + ": " + strerror(error), 1);
-  }
-  return fd;
 }
 
 void PrintLine(const std::string &line) {
@@ -190,28 +131,25 @@ int main(int argc, char **argv) {
   sigaction(SIGINT, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  int listener = Listen();
+  std::string error;
+  int listener = VProbReceiver_Listen("hubdsink", &error);
+  if (listener < 0) Die(error, 1);
+  std::vector<unsigned char> data;
   for (long long printed = 0; count == 0 || printed < count;) {
-    int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      Die(std::string("accept: ") + strerror(errno), 1);
-    }
-    std::vector<unsigned char> data;
-    bool whole = ReceiveAll(client, &data);
-    close(client);
+    int got = VProbReceiver_Next(listener, &data);
+    if (got < 0) Die(std::string("accept: ") + strerror(errno), 1);
     if (data.empty()) continue;
+    bool whole = got == 1;
 
     VProbRecordDecoded record;
-    std::string error;
     if (!whole) {
-      error = "record longer than " + std::to_string(kMaxRecordBytes) + " bytes";
+      error = "record longer than " + std::to_string(kVProbMaxRecordBytes) + " bytes";
     } else if (VProbRecord_Decode(data.data(), data.size(), &record, &error)) {
       PrintLine(RenderRecord(record, json));
       ++printed;
       continue;
     }
-    PrintLine(json ? "{\"error\":" + EventText_Json(error) + "}" : "error: " + error);
+    PrintLine(json ? Catalog_Dump({{"error", error}}) : "error: " + error);
     ++printed;
   }
   return 0;

@@ -90,10 +90,12 @@ int KeldHost::StopKeld(int sig) {
   return keldStatus_;
 }
 
-bool KeldHost::StartHubd(const std::vector<std::string> &args) {
+bool KeldHost::StartHubd(const std::vector<std::string> &args) { return StartHubdAs("hubdsink", args); }
+
+bool KeldHost::StartHubdAs(const std::string &tool, const std::vector<std::string> &args) {
   std::string sock = root_ + "/var/run/ombrel/hubd-vprob.sock";
   unlink(sock.c_str());
-  hubd_ = Spawn(Tool("hubdsink"), args, root_ + "/hubd.out", root_ + "/hubd.err");
+  hubd_ = Spawn(Tool(tool), args, root_ + "/hubd.out", root_ + "/hubd.err");
   return WaitFor([&] {
     struct stat st;
     return stat(sock.c_str(), &st) == 0;

@@ -38,6 +38,12 @@ class KeldHost {
   bool KeldRunning();
   // Starts hubdsink (JSON lines to R/hubd.out) and waits for its socket.
   bool StartHubd(const std::vector<std::string> &args = {});
+  // The same with another program playing hubd, e.g. "hubd-alertmanager";
+  // its standard error goes to R/hubd.err.
+  bool StartHubdAs(const std::string &tool, const std::vector<std::string> &args = {});
+  // Starts any program with KELD_ROOT set to the root; its pid.
+  pid_t Spawn(const std::string &binary, const std::vector<std::string> &args,
+              const std::string &stdoutFile, const std::string &stderrFile);
   // Runs kelinject with `args`; its exit status (stderr to *err when given).
   int Inject(const std::vector<std::string> &args, std::string *err = nullptr);
   // Runs a tool to completion; exit status, output in *out.
@@ -61,11 +67,6 @@ class KeldHost {
   bool WaitSyslog(const std::string &needle, size_t count = 1,
                   std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
   bool WaitHubd(size_t count, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
-
-  // Starts `binary` with the root in its environment, its output appended
-  // to the two files; the caller waits for it.
-  pid_t Spawn(const std::string &binary, const std::vector<std::string> &args,
-              const std::string &stdoutFile, const std::string &stderrFile);
 
  private:
   void StopHubd();

@@ -299,6 +299,11 @@ TEST(Demo, PlaysEveryScenarioAndSummarises) {
   for (size_t at = 0; (at = predicted.find("\"kind\":", at)) != std::string::npos; at++) count++;
   EXPECT_EQ(std::stoul(m[1]), count);
   for (int kind = 2; kind <= 4; kind++) EXPECT_GE(std::stoul(m[kind]), 1u) << kind;
+  // Each event is followed by its message, from the event catalog.
+  EXPECT_NE(out.find("nox.problem.net.hynic.linkstate.flapping  hynic2\n"
+                     "                         Taking down physical NIC hynic2 because the link is flapping.\n"),
+            std::string::npos)
+      << out;
   std::string summary = out.substr(out.find("=== Summary"));
   EXPECT_TRUE(std::regex_search(summary, std::regex(R"(\n  \d\d:\d\d:\d\d  nic\.down hynic2\n)"))) << summary;
   EXPECT_TRUE(std::regex_search(summary, std::regex(R"(\n  \d\d:\d\d:\d\d  page\.retire 3099164 1 NiceRetire\n)")))

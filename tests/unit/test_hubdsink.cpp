@@ -133,17 +133,21 @@ TEST(HubdSink, PrintsOneJsonOrTextLinePerRecordAndGoesOnAfterBadOnes) {
   EXPECT_EQ(r.out, R"({"time":1700000000123456,"id":"nox.audit.a.b)" + uuid +
                        R"(-2,-3,4294967294,18446744073709551615,0.5,"s p\"q",null,"",{"type":8},{"type":0}]})" "\n"
                        R"({"error":"idLength 65535 does not fit a 156-byte record"})" "\n"
-                       R"({"time":9,"id":"nox.clear.z)" + uuid + "\"q\\\"b\\\\s\\u000a\\u0001 \xc3\xa9 \\ufffd\"]}\n");
+                       R"({"time":9,"id":"nox.clear.z)" + uuid + "\"q\\\"b\\\\s\\n\\u0001 \xc3\xa9 \xef\xbf\xbd\"]}\n");
 
   setenv("TZ", "UTC", 1);  // the time is printed in local time
-  r = RunSink({"--text", "--count=2"}, [&] {
+  r = RunSink({"--text", "--count=3"}, [&] {
     Send(root, Pack(45296789000, "nox.problem.x.y", {Str("a \"b\"\n"), Num(2, 42), kNull}));
     Send(root, Pack(0, "nox.clear.z", {}));
+    // A catalogued event: its message follows, under the ID.
+    Send(root, Pack(0, "nox.clear.net.hynic.linkstate.up", {Str("hynic3")}));
   });
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out,
             "12:34:56.789  problem  nox.problem.x.y  a \"b\"\\x0a | 42 | (null)\n"
-            "00:00:00.000  clear    nox.clear.z\n");
+            "00:00:00.000  clear    nox.clear.z\n"
+            "00:00:00.000  clear    nox.clear.net.hynic.linkstate.up  hynic3\n"
+            "                       Physical NIC hynic3 linkstate is up\n");
 }
 
 TEST(HubdSink, ExitsZeroOnTerminationSignalAndRejectsBadArgumentsWithOneLine) {
