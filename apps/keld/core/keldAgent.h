@@ -40,9 +40,16 @@ uint32_t Agent_Init(const char *name, const std::vector<const char *> &prefixes,
 uint32_t Agent_InitDomain(const char *name, const char *domain, Agent **agentOut);
 // Blocks until one complete observation arrives (caller frees it with
 // Kel_Free). 0, 2 after a failed wait, or the status of Stream_ReadObservation.
+// Once the daemon's shutdown has begun it takes no record any more and only
+// waits to be cancelled (Agent_ParkForShutdown).
 uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut);
 // Releases the agent (unregistering its stream) and nulls the reference.
 void Agent_Cleanup(Agent **agentRef);
+// When the daemon's shutdown has begun, waits (cancellable) for
+// Agent_StopAll's cancellation and never returns; otherwise returns at once.
+// Agent threads, between records, so that a stopping daemon does not wait
+// for the records an agent still holds.
+void Agent_ParkForShutdown(void);
 
 // Agent threads are cancelled asynchronously at shutdown, but only while they
 // wait for their next observation: a thread cancelled in the middle of a

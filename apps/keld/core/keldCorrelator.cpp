@@ -88,6 +88,7 @@ void Correlator_RunWithWakeups(const char *name, const char *domain,
   free(threadName);  // copied by Agent_InitDomain, as above
   if (status != 0) return;
   for (;;) {
+    Agent_ParkForShutdown();
     struct pollfd fds[5];
     fds[0] = {agent->descriptor, POLLIN, 0};
     for (int i = 0; i < wakeCount; i++) fds[i + 1] = {wakeFds[i], POLLIN, 0};
