@@ -38,6 +38,9 @@ uint8_t *gIntakeBuffer = nullptr;
 uint32_t gIntakeSize = 0;
 volatile sig_atomic_t gExitRequested = 0;
 bool gAsyncEnable = false;
+// The signal mask the main thread waits with: termination signals let
+// through (they are blocked otherwise; see RunDaemon).
+sigset_t gWaitMask;
 
 void OnSignal(int sig) {
   if (sig != SIGPIPE) gExitRequested = 1;
@@ -168,6 +171,17 @@ struct AcceptFailures {
   }
 };
 
+// The fan-out's wait on an agent's full pipe: an agent that is slow (waiting
+// on hubd, say) must not keep a termination signal waiting, so the wait lets
+// the signals through and gives up once one came.
+bool WaitForPipeRoom(int fd) {
+  struct pollfd p = {fd, POLLOUT, 0};
+  while (!gExitRequested) {
+    if (ppoll(&p, 1, nullptr, &gWaitMask) >= 0 || errno != EINTR) return true;
+  }
+  return false;
+}
+
 // One keld per root: the lock is taken before any socket is bound, so that a
 // second keld never takes the first one's sockets. False when keld must stop
 // (another one runs here); said on stderr and in the log.
@@ -256,16 +270,17 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
     if (sigaction(sig, &sa, nullptr) != 0 && errno != 0) return errno;
   }
   // Termination signals are blocked in this thread, and so in every thread
-  // it starts, and let through only while the intake loop waits in ppoll: a
-  // signal taken by another thread would leave the loop asleep until the
-  // next observation. `waitMask` is the mask to wait with.
-  sigset_t terminate, waitMask;
+  // it starts, and let through only while the intake loop waits in ppoll
+  // (for its descriptors, or for room in an agent's full pipe): a signal
+  // taken by another thread would leave the loop asleep until the next
+  // observation. gWaitMask is the mask to wait with.
+  sigset_t terminate;
   sigemptyset(&terminate);
   sigaddset(&terminate, SIGTERM);
   sigaddset(&terminate, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &terminate, &waitMask);
-  sigdelset(&waitMask, SIGTERM);
-  sigdelset(&waitMask, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &terminate, &gWaitMask);
+  sigdelset(&gWaitMask, SIGTERM);
+  sigdelset(&gWaitMask, SIGINT);
 
   Timer_StartThread();
   char kernelBuild[21] = {0};
@@ -311,6 +326,7 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
   }
   fixed[INTAKE_TRACE_ENTRY] = {TraceListen(nullptr), POLLIN, 0};
   if ((status = StreamRegistry_Init()) != 0) goto shutdown;
+  Stream_SetRoomWait(WaitForPipeRoom);
   Agent_StartAll(withExtras);
   LogMsg("Started %u agents.\n", Agent_Count());
 
@@ -341,7 +357,7 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
     struct timespec wait = {0, 0};
     if (!backlogLeft && pauseLeft > 0) wait = {static_cast<time_t>(pauseLeft / 1000), (pauseLeft % 1000) * 1000000};
     bool forever = !backlogLeft && pauseLeft < 0;
-    if (ppoll(active, static_cast<nfds_t>(nfds), forever ? nullptr : &wait, &waitMask) == -1) {
+    if (ppoll(active, static_cast<nfds_t>(nfds), forever ? nullptr : &wait, &gWaitMask) == -1) {
       if (errno == EINTR) continue;
       status = -1;
       break;
@@ -437,6 +453,11 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
     if (written != 0 && !fatal) {
       status = written;
       fatal = true;
+    }
+    if (fatal && gExitRequested) {
+      // The fan-out gave up waiting on a full pipe for the signal.
+      LogMsg("Exiting due to signal.\n");
+      status = 0;
     }
     if (fatal) break;
   }
