@@ -111,15 +111,20 @@ inline bool SendRecord(KelSender &sender, const std::vector<uint8_t> &record) {
   return sender.Send(record.data(), record.size(), &error);
 }
 
-// A stream socket connected to `path`, or -1.
-inline int ConnectUnix(const std::string &path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+// A socket of `type` connected to `path`, or -1.
+inline int ConnectUnix(const std::string &path, int type = SOCK_STREAM) {
+  int fd = socket(AF_UNIX, type, 0);
   struct sockaddr_un addr {};
   addr.sun_family = AF_UNIX;
   strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
   if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0) return fd;
   close(fd);
   return -1;
+}
+
+// A connection to keld's user-level context, or -1.
+inline int ConnectUser(const KeldHost &host) {
+  return ConnectUnix(host.Path("/var/run/ombrel/kel-user.sock"), SOCK_SEQPACKET);
 }
 
 // A stand-in hubd on the event socket; accepted connections are kept until the end of the test.

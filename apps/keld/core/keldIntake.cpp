@@ -233,7 +233,7 @@ int32_t Intake_ReadAndDispatch(int fd, KelLib_Handle) {
     gIntakeBuffer = grown;
     gIntakeSize = newSize;
   }
-  if (count == 0 || count > 0x1ffff) return -1;
+  if (count == 0 || count > kMaxReadBytes) return -1;
   return Stream_Publish(gIntakeBuffer, static_cast<int32_t>(count));
 }
 
