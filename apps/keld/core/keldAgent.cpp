@@ -219,19 +219,15 @@ AgentWaitWindow::AgentWaitWindow() { pthread_setcancelstate(PTHREAD_CANCEL_ENABL
 
 AgentWaitWindow::~AgentWaitWindow() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr); }
 
-void Agent_ParkForShutdown(void) {
-  if (!Shutdown_Started()) return;
-  SysLog_EndBatch();
-  AgentWaitWindow window;  // a cancellation already pending is taken here
-  for (;;) poll(nullptr, 0, -1);
-}
-
 uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut) {
   // While records keep coming the agent's log lines are written in batches;
   // the batch ends before the agent waits, so no line waits with it.
   SysLog_BeginBatch();
   for (;;) {
-    Agent_ParkForShutdown();
+    if (Shutdown_Started()) {
+      SysLog_EndBatch();
+      return AGENT_STOPPING;
+    }
     // The stream is read before waiting (its reads never block): an agent
     // that is behind finds its next record already there and needs no poll.
     bool complete = false;

@@ -13,7 +13,7 @@
 // An agent's whole life: initialise, loop over observations, release.
 typedef void (*AgentFunction)(void);
 
-enum : uint32_t { AGENT_MAX = 32 };
+enum : uint32_t { AGENT_MAX = 32, AGENT_STOPPING = 3 };
 
 struct Agent {
   SubscriptionList *subscriptions;
@@ -39,17 +39,12 @@ uint32_t Agent_Init(const char *name, const std::vector<const char *> &prefixes,
                     const std::vector<const char *> &exactIds, Agent **agentOut);
 uint32_t Agent_InitDomain(const char *name, const char *domain, Agent **agentOut);
 // Blocks until one complete observation arrives (caller frees it with
-// Kel_Free). 0, 2 after a failed wait, or the status of Stream_ReadObservation.
-// Once the daemon's shutdown has begun it takes no record any more and only
-// waits to be cancelled (Agent_ParkForShutdown).
+// Kel_Free). 0, 2 after a failed wait, the status of Stream_ReadObservation,
+// or AGENT_STOPPING (nothing logged) once the daemon's shutdown has begun: an
+// agent takes no record from then on, and its loop ends.
 uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut);
 // Releases the agent (unregistering its stream) and nulls the reference.
 void Agent_Cleanup(Agent **agentRef);
-// When the daemon's shutdown has begun, waits (cancellable) for
-// Agent_StopAll's cancellation and never returns; otherwise returns at once.
-// Agent threads, between records, so that a stopping daemon does not wait
-// for the records an agent still holds.
-void Agent_ParkForShutdown(void);
 
 // Agent threads are cancelled asynchronously at shutdown, but only while they
 // wait for their next observation: a thread cancelled in the middle of a
