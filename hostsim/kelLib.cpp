@@ -19,6 +19,7 @@
 // the kernel contexts' backlogs, guarded by contextMutex.
 #include "kelLib.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -152,6 +153,14 @@ bool IsSeqpacket(int fd) {
   int type = 0;
   socklen_t len = sizeof type;
   return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_SEQPACKET;
+}
+
+// True when the peer of connection `fd` has closed it or shut down its
+// sending side: a read of 0 bytes is then the end of file, not an empty
+// message.
+bool PeerEnded(int fd) {
+  struct pollfd p = {fd, POLLRDHUP, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP)) != 0;
 }
 
 // Consumes the next message whatever its size.
@@ -350,14 +359,15 @@ uint32_t KelLib_ReadFromFd(int fd, void *buffer, uint32_t size, uint32_t *countO
       return static_cast<uint32_t>(errno);
     }
     if (next == 0) {
-      // End of file on a connection, or an empty datagram on a context.
-      if (IsSeqpacket(fd)) {
+      // End of file on a connection, an empty message on a connection, or
+      // an empty datagram on a context. An end of file is not consumed by
+      // reading: it stays and is reported on every read.
+      if (IsSeqpacket(fd) && PeerEnded(fd)) {
         if (used > 0) break;
-        DiscardNext(fd);
         return ECONNRESET;
       }
       DiscardNext(fd);
-      NoteDrop(fd, "empty datagram");
+      NoteDrop(fd, IsSeqpacket(fd) ? "empty message" : "empty datagram");
       continue;
     }
     if (static_cast<size_t>(next) > size - used) {

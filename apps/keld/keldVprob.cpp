@@ -1,10 +1,13 @@
 // Event composition and delivery. Locks: gRateLock guards the rate-limit
 // window; gQueueLock guards the retry queue and gRetryArmed and is held for a
-// whole retry pass. gUuid is written once by VProbInit before any agent runs.
-// gSink is set before events are posted (tests and the replay tool only).
+// whole retry pass; gWorkerLock guards the retry worker's request and stop
+// flags (gWorkerCond wakes it). gUuid is written once by VProbInit before any
+// agent runs. gSink is set before events are posted (tests and the replay
+// tool only).
 // gFileSystemsUnreadable is an atomic flag of its own.
 #include "keldVprob.h"
 
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -14,6 +17,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -24,11 +28,13 @@
 #include "hostCtl.h"
 #include "hsi.h"
 #include "keldLog.h"
+#include "keldShutdown.h"
 #include "keldTimer.h"
 #include "keldTrace.h"
 #include "msgFmt.h"
 #include "simRoot.h"
 #include "sysLog.h"
+#include "vthreadBase.h"
 
 namespace {
 
@@ -55,6 +61,50 @@ std::atomic<const VProbSink *> gSink{nullptr};
 
 // Set while the list of mounted file systems cannot be read (logged once).
 std::atomic<bool> gFileSystemsUnreadable{false};
+
+// A send to hubd waits at most kSendWaitSlices slices of kSendSliceMicros
+// (VPROB_SEND_TIMEOUT_SECONDS in all) for a connection and for room in the socket, and looks
+// at the shutdown flag between slices, so that a stopping daemon abandons it
+// at once.
+constexpr suseconds_t kSendSliceMicros = 100000;
+constexpr int kSendWaitSlices = static_cast<int>(VPROB_SEND_TIMEOUT_SECONDS * 1000000 / kSendSliceMicros);
+
+// The retry worker (daemon only): the retry timer's callback hands the pass
+// to it, so that a pass waiting on a stuck hubd holds no other timer back.
+std::mutex gWorkerLock;
+std::condition_variable gWorkerCond;
+bool gWorkerRunning = false;  // a pass requested of a running worker is its to run
+bool gPassRequested = false;
+bool gWorkerStop = false;
+pthread_t gWorker;
+
+void *RetryWorker(void *) {
+  VThreadBase_SetName("vprobRetry");
+  std::unique_lock<std::mutex> lock(gWorkerLock);
+  for (;;) {
+    gWorkerCond.wait(lock, [] { return gPassRequested || gWorkerStop; });
+    if (gWorkerStop) return nullptr;
+    gPassRequested = false;
+    lock.unlock();
+    RetryVProbs();
+    lock.lock();
+  }
+}
+
+// The retry timer's callback (timer thread): the pass runs on the worker
+// when there is one, here otherwise (tests and the replay tool step the
+// timers on one thread).
+void RetryTimerFired() {
+  {
+    std::lock_guard<std::mutex> guard(gWorkerLock);
+    if (gWorkerRunning) {
+      gPassRequested = true;
+      gWorkerCond.notify_one();
+      return;
+    }
+  }
+  RetryVProbs();
+}
 
 void PutU32(uint8_t *p, uint32_t v) { memcpy(p, &v, sizeof v); }
 
@@ -233,7 +283,7 @@ void Keld_PostProblem(const char *shortId, const char *messageFormat, ...) {
 }
 
 void VProbInit(void) {
-  gRetryTimerId = Timer_Register(RetryVProbs);
+  gRetryTimerId = Timer_Register(RetryTimerFired);
   memset(gUuid, 0, sizeof gUuid);
   HSI_Get(HSI_NODE_system_systemUuid, nullptr, gUuid, sizeof gUuid);
 }
@@ -327,36 +377,42 @@ const char *DatastoreForPath(const char *path) {
 int SendVProb(const uint8_t *record, size_t length) {
   const VProbSink *sink = gSink.load(std::memory_order_acquire);
   if (sink != nullptr && sink->send != nullptr) return sink->send(sink->ctx, record, length);
+  if (Shutdown_Started()) return -1;
   // The send can wait on hubd: the lines this thread holds go out first.
   SysLog_EndBatch();
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   // A hubd that never accepts must not hold a correlator forever: connect and
-  // send give up after a few seconds and the event is retried later.
-  struct timeval timeout = {VPROB_SEND_TIMEOUT_SECONDS, 0};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  // send wait in slices (a blocking call gives up after one, EAGAIN) and the
+  // event is retried later once the slices are used up.
+  struct timeval slice = {0, kSendSliceMicros};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof slice);
+  int slicesLeft = kSendWaitSlices;
+  auto mayWaitMore = [&slicesLeft] {
+    return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) && --slicesLeft > 0 && !Shutdown_Started();
+  };
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
   std::string path = SimRoot_Path(kHubdPath);
   strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  if (path.size() >= sizeof addr.sun_path ||
-      connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return -1;
+  bool connected = false;
+  if (path.size() < sizeof addr.sun_path) {
+    while (!(connected = connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0) &&
+           mayWaitMore()) {
+    }
   }
   size_t sent = 0;
-  while (sent < length) {
+  while (connected && sent < length) {
     ssize_t n = send(fd, record + sent, length - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {  // an error, or no progress at all
-      close(fd);
-      return -1;
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+    } else if (n == 0 || !mayWaitMore()) {  // an error, no progress at all, or no time left
+      break;
     }
-    sent += static_cast<size_t>(n);
   }
   close(fd);
-  return 0;
+  return connected && sent == length ? 0 : -1;
 }
 
 void QueueVProb(const uint8_t *record, size_t length) {
@@ -379,7 +435,8 @@ void RetryVProbs(void) {
     return;
   }
   bool hadFailure = false;
-  for (auto it = gQueue.begin(); it != gQueue.end();) {
+  // A stopping daemon leaves the rest of the queue as it is (it is dropped).
+  for (auto it = gQueue.begin(); it != gQueue.end() && !Shutdown_Started();) {
     const char *id = reinterpret_cast<const char *>(it->record.data() + VPROB_OFF_ID);
     if (SendVProb(it->record.data(), it->record.size()) == 0) {
       LogDelivery("Successfully sent event (%s) after %d failure%s.\n", id,
@@ -402,6 +459,26 @@ void RetryVProbs(void) {
   } else {
     gRetryArmed = false;
   }
+}
+
+void VProb_StartRetryWorker(void) {
+  std::lock_guard<std::mutex> guard(gWorkerLock);
+  if (gWorkerRunning) return;
+  gWorkerStop = false;
+  gWorkerRunning = pthread_create(&gWorker, nullptr, RetryWorker, nullptr) == 0;
+}
+
+void VProb_StopRetryWorker(void) {
+  {
+    std::lock_guard<std::mutex> guard(gWorkerLock);
+    if (!gWorkerRunning) return;
+    gWorkerStop = true;
+    gWorkerCond.notify_one();
+  }
+  pthread_join(gWorker, nullptr);
+  std::lock_guard<std::mutex> guard(gWorkerLock);
+  gWorkerRunning = false;
+  gPassRequested = false;
 }
 
 void VProb_SetSink(const VProbSink *sink) { gSink.store(sink, std::memory_order_release); }

@@ -4,7 +4,8 @@
 // VProb_Post may be called from any thread at once. Shared state: the
 // rate-limit window (its own lock), the host UUID record (written once by
 // VProbInit before any agent runs), the retry queue (the queue lock, held for
-// a whole retry pass) and the trace service (its own lock).
+// a whole retry pass), the retry worker's flags (its own lock) and the trace
+// service (its own lock).
 #pragma once
 
 #include <cstddef>
@@ -66,11 +67,22 @@ uint32_t VProb_ReduceFormat(const char *format, char *out, size_t outSize);
 const char *DatastoreForPath(const char *path);
 
 // Delivery. SendVProb: one connection to hubd, the record, close; 0 or -1.
+// It waits at most 5 seconds on hubd, and gives up at once when the daemon's
+// shutdown has begun (then -1 without trying).
 int SendVProb(const uint8_t *record, size_t length);
 // Copies the record into the retry queue and arms the retry timer.
 void QueueVProb(const uint8_t *record, size_t length);
-// The retry pass (timer callback; timer thread).
+// The retry pass: every queued event tried once, in order, under the queue
+// lock; it stops where it is once the daemon's shutdown has begun. Runs on the
+// retry worker when one runs, else on the timer thread (the timer callback).
 void RetryVProbs(void);
+// Starts the retry worker: from then on the retry timer's callback only hands
+// the pass to it, so that a pass waiting on a stuck hubd holds back no other
+// timer. Main thread, after VProbInit.
+void VProb_StartRetryWorker(void);
+// Stops the worker (a pass in progress ends first: after Shutdown_Begin it
+// sends nothing more) and joins it. Main thread; nothing when none runs.
+void VProb_StopRetryWorker(void);
 
 // A seam for tests and the replay tool. `send` replaces the socket delivery
 // (0 delivered, -1 failed); `composed` sees every composed event with its

@@ -4,14 +4,10 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
-
-#include "kelRecord.h"
-#include "keldHost.h"
+#include "faultKit.h"
 
 namespace {
 
@@ -85,19 +81,6 @@ TEST(KeldIntake, RoutingBufferGrowthAndOversizedRecordReset) {
   ASSERT_TRUE(host.WaitSyslog("[kel.user.after]"));
   EXPECT_TRUE(host.SyslogLines("[kel.user.huge]").empty());
   EXPECT_TRUE(host.KeldRunning());
-}
-
-int ConnectUser(const KeldHost &host) {
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-  struct sockaddr_un addr {};
-  addr.sun_family = AF_UNIX;
-  std::string path = host.Path("/var/run/ombrel/kel-user.sock");
-  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 bool SendOn(int fd, const std::string &id) {

@@ -1,9 +1,13 @@
 // Event composition, the rate limit and the retry queue, under the fake clock, with a sink in place of hubd.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 #include "clock.h"
+#include "keldShutdown.h"
 #include "keldTimer.h"
 #include "keldVprob.h"
 #include "testRoot.h"
@@ -122,6 +126,48 @@ TEST_F(VProbTest, HubdDownRetriesFiveTimesThenAbandonsAndANewQueueingRearms) {
   EXPECT_EQ(sent_.size(), 2u);
   EXPECT_EQ(Count("Successfully sent event (nox.problem.d) after 1 failure.\n"), 1u);
   EXPECT_EQ(Count("Successfully sent event (nox.problem.z) after 1 failure.\n"), 1u);
+}
+
+// With the retry worker running, a pass stuck on hubd holds back neither the
+// timers nor the daemon's stop: the pass leaves the rest of the queue alone
+// once the shutdown has begun.
+TEST_F(VProbTest, StuckRetryPassRunsBesideTheTimersAndStopsAtShutdown) {
+  struct Stuck {
+    std::mutex lock;
+    std::condition_variable cond;
+    int attempts = 0;
+    bool released = false;
+  } stuck;
+  VProbSink blocking{[](void *ctx, const uint8_t *, size_t) {
+                       auto *st = static_cast<Stuck *>(ctx);
+                       std::unique_lock<std::mutex> guard(st->lock);
+                       st->attempts++;
+                       st->cond.notify_all();
+                       st->cond.wait(guard, [st] { return st->released; });
+                       return -1;
+                     },
+                     nullptr, &stuck};
+  VProb_Post(1, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.first", "n"));
+  VProb_Post(1, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.second", "n"));
+  static std::atomic<int> otherFired{0};
+  otherFired = 0;
+  Timer_Arm(Timer_Register([] { otherFired++; }), 0, VPROB_RETRY_SECONDS, nullptr);
+  VProb_SetSink(&blocking);
+  VProb_StartRetryWorker();
+  Advance(VPROB_RETRY_SECONDS);  // both timers due: the pass goes to the worker
+  EXPECT_EQ(otherFired, 1);
+  {
+    std::unique_lock<std::mutex> guard(stuck.lock);
+    ASSERT_TRUE(stuck.cond.wait_for(guard, std::chrono::seconds(10), [&] { return stuck.attempts == 1; }));
+    Shutdown_Begin();
+    stuck.released = true;
+    stuck.cond.notify_all();
+  }
+  VProb_StopRetryWorker();
+  Shutdown_ResetForTest();
+  EXPECT_EQ(stuck.attempts, 1);  // the second event was not tried
+  EXPECT_EQ(VProb_QueueLength(), 2u);
+  EXPECT_EQ(Count("Failed to send event (nox.problem.first); 2 failures so far.\n"), 1u);
 }
 
 TEST(ObservationArgs, FormatReduction) {

@@ -17,6 +17,7 @@
 
 #include "keldCorrelators.h"
 #include "keldLog.h"
+#include "keldShutdown.h"
 #include "sysLog.h"
 #include "vthreadBase.h"
 
@@ -229,6 +230,10 @@ uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut) {
   // the batch ends before the agent waits, so no line waits with it.
   SysLog_BeginBatch();
   for (;;) {
+    if (Shutdown_Started()) {
+      SysLog_EndBatch();
+      return AGENT_STOPPING;
+    }
     // The stream is read before waiting (its reads never block): an agent
     // that is behind finds its next record already there and needs no poll.
     bool complete = false;

@@ -13,7 +13,7 @@
 // An agent's whole life: initialise, loop over observations, release.
 typedef void (*AgentFunction)(void);
 
-enum : uint32_t { AGENT_MAX = 32 };
+enum : uint32_t { AGENT_MAX = 32, AGENT_STOPPING = 3 };
 
 struct Agent {
   SubscriptionList *subscriptions;
@@ -42,7 +42,9 @@ uint32_t Agent_Init(const char *name, const std::vector<const char *> &prefixes,
                     const std::vector<const char *> &exactIds, Agent **agentOut);
 uint32_t Agent_InitDomain(const char *name, const char *domain, Agent **agentOut);
 // Blocks until one complete observation arrives (caller frees it with
-// Kel_Free). 0, 2 after a failed wait, or the status of Stream_ReadObservation.
+// Kel_Free). 0, 2 after a failed wait, the status of Stream_ReadObservation,
+// or AGENT_STOPPING (nothing logged) once the daemon's shutdown has begun: an
+// agent takes no record from then on, and its loop ends.
 uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut);
 // Releases the agent (unregistering its stream) and nulls the reference.
 void Agent_Cleanup(Agent **agentRef);

@@ -11,6 +11,7 @@
 
 #include "keldAgent.h"
 #include "keldLog.h"
+#include "keldShutdown.h"
 #include "sysLog.h"
 #include "str.h"
 
@@ -88,6 +89,8 @@ void Correlator_RunWithWakeups(const char *name, const char *domain,
   free(threadName);  // copied by Agent_InitDomain, as above
   if (status != 0) return;
   for (;;) {
+    // A stopping daemon does not wait for the records an agent still holds.
+    if (Shutdown_Started()) break;
     struct pollfd fds[5];
     fds[0] = {agent->descriptor, POLLIN, 0};
     for (int i = 0; i < wakeCount; i++) fds[i + 1] = {wakeFds[i], POLLIN, 0};

@@ -1,6 +1,7 @@
 // The main thread: start-up, the intake loop, shutdown. gIntakeBuffer,
-// gContexts and the poll tables belong to the main thread; gExitRequested is
-// written by the signal handler and read by the loop.
+// gContexts, the poll tables and the listener pauses belong to the main
+// thread; gExitRequested is written by the signal handler and read by the
+// loop.
 #include "keldIntake.h"
 
 #include <getopt.h>
@@ -11,10 +12,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <utility>
 
+#include "clock.h"
 #include "hsi.h"
 #include "keldAgent.h"
+#include "keldInstance.h"
 #include "keldLog.h"
+#include "keldShutdown.h"
 #include "keldStream.h"
 #include "keldTimer.h"
 #include "keldTrace.h"
@@ -32,6 +38,9 @@ uint8_t *gIntakeBuffer = nullptr;
 uint32_t gIntakeSize = 0;
 volatile sig_atomic_t gExitRequested = 0;
 bool gAsyncEnable = false;
+// The signal mask the main thread waits with: termination signals let
+// through (they are blocked otherwise; see RunDaemon).
+sigset_t gWaitMask;
 
 void OnSignal(int sig) {
   if (sig != SIGPIPE) gExitRequested = 1;
@@ -95,6 +104,107 @@ constexpr int kMaxOversizeReads = 3;
 // poll, which then does not wait.
 constexpr int kMaxReadsPerWake = 16;
 
+// The largest read the intake accepts: a read of more bytes is an error. A
+// buffer of INTAKE_MAX_BUFFER bytes is therefore never offered whole to a
+// read, or the library could fill it to its last byte with records that are
+// each fine and lose them all.
+constexpr uint32_t kMaxReadBytes = 0x1ffff;
+
+int64_t MonotonicMillis() {
+  struct timespec now = Clock_Monotonic();
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// A listener whose accept() fails for want of descriptors (or memory) stays
+// readable: watched, it would wake the loop at once, again and again. It is
+// taken out of the poll set for kPauseMillis and put back after, so that
+// keld takes clients again by itself once descriptors are free. Failures of
+// either listener are reported at most once a second, with their count.
+constexpr int64_t kPauseMillis = 250;
+constexpr int64_t kReportMillis = 1000;
+
+struct ListenerPause {
+  const char *what;        // what failed, at the start of the report line
+  int fd = -1;             // the listener's descriptor while it is paused
+  int64_t resumeAt = 0;    // monotonic milliseconds; 0 while it is watched
+  uint64_t unreported = 0;  // failures since this listener's last report line
+};
+
+struct AcceptFailures {
+  ListenerPause user{"User connection accept()"};
+  ListenerPause trace{"Trace accept()"};
+  int64_t lastReport = -kReportMillis;  // of either listener
+
+  // Counts a failure of `pause`'s listener, whose poll entry is `entry`;
+  // reports it when a second has passed since the last report, and pauses
+  // the listener when descriptors or memory ran out.
+  void Note(ListenerPause &pause, struct pollfd &entry, int err) {
+    pause.unreported++;
+    int64_t now = MonotonicMillis();
+    if (now - lastReport >= kReportMillis) {
+      LogMsg("%s failed: %s (%llu failure%s since the last report)\n", pause.what, strerror(err),
+             static_cast<unsigned long long>(pause.unreported), pause.unreported == 1 ? "" : "s");
+      pause.unreported = 0;
+      lastReport = now;
+    }
+    if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+      pause.fd = entry.fd;
+      pause.resumeAt = now + kPauseMillis;
+      entry.fd = -1;  // poll ignores a negative descriptor
+    }
+  }
+  // Puts back the listeners whose pause is over into `table`; returns the
+  // milliseconds until the next pause ends (-1 when none is paused).
+  int64_t Resume(struct pollfd *table) {
+    int64_t now = MonotonicMillis(), wait = -1;
+    for (auto p : {std::make_pair(&user, INTAKE_USER_ENTRY), std::make_pair(&trace, INTAKE_TRACE_ENTRY)}) {
+      ListenerPause &pause = *p.first;
+      if (pause.resumeAt == 0) continue;
+      if (pause.resumeAt <= now) {
+        table[p.second].fd = pause.fd;
+        pause.resumeAt = 0;
+      } else if (wait < 0 || pause.resumeAt - now < wait) {
+        wait = pause.resumeAt - now;
+      }
+    }
+    return wait;
+  }
+};
+
+// The fan-out's wait on an agent's full pipe: an agent that is slow (waiting
+// on hubd, say) must not keep a termination signal waiting, so the wait lets
+// the signals through and gives up once one came.
+bool WaitForPipeRoom(int fd) {
+  struct pollfd p = {fd, POLLOUT, 0};
+  while (!gExitRequested) {
+    if (ppoll(&p, 1, nullptr, &gWaitMask) >= 0 || errno != EINTR) return true;
+  }
+  return false;
+}
+
+// One keld per root: the lock is taken before any socket is bound, so that a
+// second keld never takes the first one's sockets. False when keld must stop
+// (another one runs here); said on stderr and in the log.
+bool LockInstance() {
+  pid_t holder = 0;
+  int err = 0;
+  switch (Instance_Lock(&holder, &err)) {
+    case INSTANCE_LOCKED:
+      return true;
+    case INSTANCE_HELD:
+      fprintf(stderr, "keld is already running on this root (process %ld); exiting.\n", static_cast<long>(holder));
+      LogMsg("keld is already running on this root (process %ld); exiting.\n", static_cast<long>(holder));
+      return false;
+    case INSTANCE_UNAVAILABLE:
+      // A host whose run directory is odd still gets its daemon; it only
+      // loses the guard against a second one.
+      LogMsg("Cannot lock %s: %s; running without the one-keld-per-root guard.\n", Instance_LockPath(),
+             strerror(err));
+      return true;
+  }
+  return true;
+}
+
 }  // namespace
 
 uint32_t Intake_BufferSize(void) { return gIntakeSize; }
@@ -102,10 +212,20 @@ uint32_t Intake_BufferSize(void) { return gIntakeSize; }
 int32_t Intake_ReadAndDispatch(int fd, KelLib_Handle) {
   uint32_t count = 0;
   for (;;) {
-    uint32_t status = KelLib_ReadFromFd(fd, gIntakeBuffer, gIntakeSize, &count);
+    uint32_t offered = gIntakeSize < kMaxReadBytes ? gIntakeSize : kMaxReadBytes;
+    uint32_t status = KelLib_ReadFromFd(fd, gIntakeBuffer, offered, &count);
     if (status == 0) break;
     if (status != KELLIB_STATUS_TOO_BIG) return static_cast<int32_t>(status);
-    if (gIntakeSize >= INTAKE_MAX_BUFFER) return KELLIB_STATUS_TOO_BIG;
+    if (gIntakeSize >= INTAKE_MAX_BUFFER) {
+      // The next record alone needs more than kMaxReadBytes. Read with the
+      // whole buffer: a record of exactly its size comes back and is refused
+      // below as too large (only that record is lost); anything larger stays
+      // 27, and the caller resets the context.
+      if (offered == gIntakeSize) return KELLIB_STATUS_TOO_BIG;
+      status = KelLib_ReadFromFd(fd, gIntakeBuffer, gIntakeSize, &count);
+      if (status != 0) return static_cast<int32_t>(status);
+      break;
+    }
     uint32_t tripled = 3 * gIntakeSize;
     uint32_t newSize = tripled <= 0x3ffff ? tripled / 2 : INTAKE_MAX_BUFFER;
     uint8_t *grown = static_cast<uint8_t *>(realloc(gIntakeBuffer, newSize));
@@ -113,7 +233,7 @@ int32_t Intake_ReadAndDispatch(int fd, KelLib_Handle) {
     gIntakeBuffer = grown;
     gIntakeSize = newSize;
   }
-  if (count == 0 || count > 0x1ffff) return -1;
+  if (count == 0 || count > kMaxReadBytes) return -1;
   return Stream_Publish(gIntakeBuffer, static_cast<int32_t>(count));
 }
 
@@ -141,6 +261,7 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
   for (uint32_t i = 0; i < 25; i++) contexts[i] = {i, nullptr};
   if (argc > 1) ParseOptions(argc, argv);
   VThreadBase_SetName("keld");
+  if (!LockInstance()) return 1;
 
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
@@ -149,16 +270,17 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
     if (sigaction(sig, &sa, nullptr) != 0 && errno != 0) return errno;
   }
   // Termination signals are blocked in this thread, and so in every thread
-  // it starts, and let through only while the intake loop waits in ppoll: a
-  // signal taken by another thread would leave the loop asleep until the
-  // next observation. `waitMask` is the mask to wait with.
-  sigset_t terminate, waitMask;
+  // it starts, and let through only while the intake loop waits in ppoll
+  // (for its descriptors, or for room in an agent's full pipe): a signal
+  // taken by another thread would leave the loop asleep until the next
+  // observation. gWaitMask is the mask to wait with.
+  sigset_t terminate;
   sigemptyset(&terminate);
   sigaddset(&terminate, SIGTERM);
   sigaddset(&terminate, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &terminate, &waitMask);
-  sigdelset(&waitMask, SIGTERM);
-  sigdelset(&waitMask, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &terminate, &gWaitMask);
+  sigdelset(&gWaitMask, SIGTERM);
+  sigdelset(&gWaitMask, SIGINT);
 
   Timer_StartThread();
   char kernelBuild[21] = {0};
@@ -169,6 +291,7 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
           kernelBuild, myBuild);
   }
   VProbInit();
+  VProb_StartRetryWorker();
 
   int status = 0;
   struct pollfd *fixed = nullptr;
@@ -179,6 +302,7 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
   // Set when a kernel context still holds records after its reads of one
   // wake-up: the next poll does not wait, and the context is read again.
   bool backlogLeft = false;
+  AcceptFailures acceptFailures;
 
   if (gAsyncEnable && (status = EnableAsyncKels()) != 0) goto shutdown;
   fixed = static_cast<struct pollfd *>(calloc(INTAKE_FIXED_ENTRIES, sizeof *fixed));
@@ -202,6 +326,7 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
   }
   fixed[INTAKE_TRACE_ENTRY] = {TraceListen(nullptr), POLLIN, 0};
   if ((status = StreamRegistry_Init()) != 0) goto shutdown;
+  Stream_SetRoomWait(WaitForPipeRoom);
   Agent_StartAll(withExtras);
   // Agents whose initialisation failed have ended already: count those that run.
   LogMsg("Started %u agents.\n", Agent_Running());
@@ -219,6 +344,9 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
     for (int i = INTAKE_FIXED_ENTRIES; i < INTAKE_MAX_ENTRIES; i++) table[i] = {-1, POLLIN, 0};
   }
   active = table != nullptr ? table : fixed;
+  // Without the full table no user connection can be admitted: the user
+  // listener is not watched at all (its readiness would never clear).
+  if (active == fixed) active[INTAKE_USER_ENTRY].fd = -1;
 
   for (;;) {
     if (gExitRequested) {
@@ -226,8 +354,11 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
       status = 0;
       break;
     }
-    static const struct timespec kNoWait = {0, 0};
-    if (ppoll(active, static_cast<nfds_t>(nfds), backlogLeft ? &kNoWait : nullptr, &waitMask) == -1) {
+    int64_t pauseLeft = acceptFailures.Resume(active);
+    struct timespec wait = {0, 0};
+    if (!backlogLeft && pauseLeft > 0) wait = {static_cast<time_t>(pauseLeft / 1000), (pauseLeft % 1000) * 1000000};
+    bool forever = !backlogLeft && pauseLeft < 0;
+    if (ppoll(active, static_cast<nfds_t>(nfds), forever ? nullptr : &wait, &gWaitMask) == -1) {
       if (errno == EINTR) continue;
       status = -1;
       break;
@@ -280,26 +411,32 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
           ResetEntry(e);
         } else if (i == INTAKE_USER_ENTRY) {
           int newFd = -1;
-          // Without the full table (its allocation failed) no connection is
-          // admitted: the listener's readiness is merely reset.
-          if (active == table && KelLib_UserContextNewCnx(contexts[24].handle, &newFd) == 0) {
-            if (nfds <= INTAKE_MAX_ENTRIES - 1) {
-              active[nfds] = {newFd, POLLIN, 0};
-              oversize[nfds] = 0;
-              nfds++;
-            } else {
-              close(newFd);
+          uint32_t accepted = KelLib_UserContextNewCnx(contexts[24].handle, &newFd);
+          if (accepted != 0) {
+            // A peer that left before it was accepted is nothing to report.
+            if (accepted != EAGAIN && accepted != ECONNABORTED && accepted != EINTR) {
+              acceptFailures.Note(acceptFailures.user, e, static_cast<int>(accepted));
             }
+          } else if (nfds <= INTAKE_MAX_ENTRIES - 1) {
+            active[nfds] = {newFd, POLLIN, 0};
+            oversize[nfds] = 0;
+            nfds++;
+          } else {
+            close(newFd);
           }
           ResetEntry(e);
         } else if (i == INTAKE_TRACE_ENTRY) {
-          TraceAccept(e.fd);
+          int err = TraceAccept(e.fd);
+          if (err != 0) acceptFailures.Note(acceptFailures.trace, e, err);
           ResetEntry(e);
         } else {
           int32_t rc = Intake_ReadAndDispatch(e.fd, contexts[24].handle);
           oversize[i] = rc == KELLIB_STATUS_TOO_BIG ? oversize[i] + 1 : 0;
           bool hangup = (e.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
-          if (rc != 0 && (hangup || oversize[i] >= kMaxOversizeReads)) {
+          // ECONNRESET is the peer's end of file (also after a shutdown of
+          // its sending side only, which poll does not report as a hang-up):
+          // kept, the connection would be readable for ever.
+          if (rc != 0 && (hangup || rc == ECONNRESET || oversize[i] >= kMaxOversizeReads)) {
             closeUser(i);
           } else {
             ResetEntry(e);
@@ -318,11 +455,23 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
       status = written;
       fatal = true;
     }
+    if (fatal && gExitRequested) {
+      // The fan-out gave up waiting on a full pipe for the signal.
+      LogMsg("Exiting due to signal.\n");
+      status = 0;
+    }
     if (fatal) break;
   }
 
 shutdown:
+  // Agents stop taking records and sends to hubd give up, so that stopping
+  // waits neither for what the agents still hold nor for hubd.
+  Shutdown_Begin();
   Agent_StopAll();
+  VProb_StopRetryWorker();
+  if (size_t unsent = VProb_QueueLength()) {
+    LogMsg("Dropped %zu event%s not sent to hubd.\n", unsent, unsent == 1 ? "" : "s");
+  }
   free(table);
   free(fixed);
   for (ContextEntry &c : contexts) {

@@ -98,14 +98,29 @@ const std::vector<Stream *> &RouteFor(const char *id) {
   return gRoutes.emplace(gRouteKey, std::move(streams)).first->second;
 }
 
-// Writes all of `length` bytes into the blocking pipe `fd` (a signal can cut
-// a write short; the rest follows). 0, or the errno of a failed write.
+// Waits without end for room in a full pipe; the intake installs its own.
+bool WaitForRoom(int fd) {
+  struct pollfd p = {fd, POLLOUT, 0};
+  while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+  }
+  return true;
+}
+
+// How the fan-out waits for room in a full pipe. Written before the intake
+// runs; read under the stream lock.
+StreamRoomWait gRoomWait = WaitForRoom;
+
+// Writes all of `length` bytes into the non-blocking pipe `fd`, waiting for
+// room through gRoomWait whenever it is full. 0, the errno of a failed write,
+// or ECANCELED when the wait gave up.
 int WriteAll(int fd, const uint8_t *bytes, size_t length) {
   while (length > 0) {
     ssize_t n = write(fd, bytes, length);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+      if (!gRoomWait(fd)) return ECANCELED;
+      continue;
     }
     bytes += n;
     length -= static_cast<size_t>(n);
@@ -223,7 +238,7 @@ uint32_t Stream_Create(AgentName *name, const SubscriptionList *list, Stream **s
     delete s;
     return 2;
   }
-  if (fcntl(fds[0], F_SETFL, O_NONBLOCK) != 0) {
+  if (fcntl(fds[0], F_SETFL, O_NONBLOCK) != 0 || fcntl(fds[1], F_SETFL, O_NONBLOCK) != 0) {
     close(fds[0]);
     close(fds[1]);
     delete s;
@@ -309,6 +324,8 @@ int32_t Stream_Publish(const uint8_t *buffer, int32_t length) {
   Stream_Unlock();
   return err;
 }
+
+void Stream_SetRoomWait(StreamRoomWait wait) { gRoomWait = wait != nullptr ? wait : WaitForRoom; }
 
 void Stream_BeginBatch(void) {
   Stream_Lock();

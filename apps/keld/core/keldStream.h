@@ -69,8 +69,8 @@ void SubscriptionList_Free(SubscriptionList *list);
 // True when `id` begins with a prefix followed by '.', or equals an exact ID.
 bool SubscriptionList_Matches(const char *id, const SubscriptionList *list);
 
-// Creates a stream (pipe with a non-blocking read end and a blocking write
-// end, a copy of `list`) and registers it. 0, 1 (no memory or copy failed) or
+// Creates a stream (pipe with non-blocking ends, a copy of `list`) and
+// registers it. 0, 1 (no memory or copy failed) or
 // 2 (pipe failure); *streamOut null on failure. Agent thread.
 uint32_t Stream_Create(AgentName *name, const SubscriptionList *list, Stream **streamOut);
 // Unregisters (under the lock), closes both ends and frees. While the lock
@@ -87,6 +87,12 @@ uint32_t Stream_GetFd(Stream *stream, int32_t *fdOut, uint32_t *countInOut);
 // 0; or the errno of a failed pipe write (the records pending for that stream
 // are dropped, and the rest of the buffer is not fanned out); or ENOMEM.
 int32_t Stream_Publish(const uint8_t *buffer, int32_t length);
+// Waits until `fd`, a full pipe, has room: true to write on, false to give
+// up (the write then fails with ECANCELED and its records are dropped).
+typedef bool (*StreamRoomWait)(int fd);
+// Installs how the fan-out waits on a full pipe (null: wait without end).
+// Main thread, before the intake runs.
+void Stream_SetRoomWait(StreamRoomWait wait);
 // Intake thread: opens a batch, in which Stream_Publish gathers records
 // instead of writing them.
 void Stream_BeginBatch(void);

@@ -181,12 +181,9 @@ int TraceListen(const char *path) {
   return fd;
 }
 
-void TraceAccept(int listenFd) {
+int TraceAccept(int listenFd) {
   int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) {
-    LogMsg("Trace accept() failed: %s", strerror(errno));
-    return;
-  }
+  if (fd < 0) return errno;
   pthread_t reader;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -197,6 +194,7 @@ void TraceAccept(int listenFd) {
     LogMsg("pthread_create failed: %s", strerror(rc));
     close(fd);
   }
+  return 0;
 }
 
 namespace {

@@ -20,8 +20,9 @@
 // set. Main thread.
 int TraceListen(const char *path);
 // Accepts one client on the listening descriptor and starts its threads.
-// Main thread.
-void TraceAccept(int listenFd);
+// 0, or the errno of the failed accept() (the caller reports it: a listener
+// out of descriptors fails on every call, and is best paused). Main thread.
+int TraceAccept(int listenFd);
 // Publishes an "IN" line for one observation record (validated, whole).
 // Called by the intake under the stream lock.
 void TraceObservation(const uint8_t *record);

@@ -65,8 +65,10 @@ int32_t KelLib_UserContextCloseCnx(int fd);
 // (logged to the system log the first time and every 1000th time per
 // descriptor) and reading goes on. A descriptor with nothing waiting yields 0
 // with *countOut 0 (also when everything waiting was dropped). The peer's end
-// of file on a user connection yields ECONNRESET once nothing is left to read;
-// other socket errors are returned as their errno value. Never blocks.
+// of file on a user connection (it closed the connection or shut down its
+// sending side) yields ECONNRESET once nothing is left to read, on every read
+// from then on; an empty message is dropped as malformed. Other socket errors
+// are returned as their errno value. Never blocks.
 uint32_t KelLib_ReadFromFd(int fd, void *buffer, uint32_t size, uint32_t *countOut);
 // True when kernel context `handle` holds records that it has received but
 // not yet handed out (a read's buffer was full), or has received a datagram
