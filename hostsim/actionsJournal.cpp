@@ -1,7 +1,8 @@
 // Appending to the actions journal. The descriptor is opened for every line,
 // so a change of $KELD_ROOT between tests is honoured; the mutex only keeps
 // one line's open/write/close together within this process (O_APPEND makes
-// the write itself atomic against other processes).
+// the write itself atomic against other processes). The mutex also guards
+// the observer and its context.
 #include "actionsJournal.h"
 
 #include <fcntl.h>
@@ -18,6 +19,8 @@ namespace {
 
 const char kJournalPath[] = "/var/log/hostsim-actions.log";
 std::mutex gJournalLock;
+void (*gObserver)(void *ctx, const std::string &written) = nullptr;
+void *gObserverCtx = nullptr;
 
 bool NeedsQuotes(const std::string &text) {
   if (text.empty()) return true;
@@ -66,6 +69,12 @@ void ActionsJournal_Append(const std::string &line) {
   int fd = open(ActionsJournal_Path().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
   ssize_t written = write(fd, whole.data(), whole.size());
-  (void)written;
   close(fd);
+  if (gObserver != nullptr && written == static_cast<ssize_t>(whole.size())) gObserver(gObserverCtx, whole);
+}
+
+void ActionsJournal_SetObserver(void (*observer)(void *ctx, const std::string &written), void *ctx) {
+  std::lock_guard<std::mutex> hold(gJournalLock);
+  gObserver = observer;
+  gObserverCtx = ctx;
 }
