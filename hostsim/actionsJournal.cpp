@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <mutex>
@@ -65,8 +66,14 @@ void ActionsJournal_Append(const std::string &line) {
   std::string whole = stamp + line + "\n";
 
   std::lock_guard<std::mutex> hold(gJournalLock);
-  SimRoot_MakeParents(kJournalPath);
-  int fd = open(ActionsJournal_Path().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // The directory is made when the journal cannot be opened without it, not
+  // for every line.
+  std::string path = ActionsJournal_Path();
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == ENOENT) {
+    SimRoot_MakeParents(kJournalPath);
+    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  }
   if (fd < 0) return;
   ssize_t written = write(fd, whole.data(), whole.size());
   close(fd);

@@ -236,8 +236,8 @@ class Replay {
   void Feed(const ParsedObservation &obs) {
     uint64_t now = clock_.Micros();
     observations_++;
-    for (Running &r : running_) {
-      if (!SubscriptionList_Matches(obs.id.c_str(), r.subscriptions)) continue;
+    for (size_t index : Subscribers(obs.id)) {
+      Running &r = running_[index];
       void *buf = malloc(obs.record.size());
       if (buf == nullptr) continue;
       memcpy(buf, obs.record.data(), obs.record.size());
@@ -274,6 +274,20 @@ class Replay {
     std::string text;
     uint32_t pending = 0;
   };
+
+  // The correlators subscribed to `id`, in order. Subscriptions are fixed
+  // once the correlators are set up, so the answer is kept per ID (for a
+  // bounded number of IDs).
+  const std::vector<size_t> &Subscribers(const std::string &id) {
+    auto it = subscribers_.find(id);
+    if (it != subscribers_.end()) return it->second;
+    if (subscribers_.size() >= 4096) subscribers_.clear();
+    std::vector<size_t> matching;
+    for (size_t i = 0; i < running_.size(); i++) {
+      if (SubscriptionList_Matches(id.c_str(), running_[i].subscriptions)) matching.push_back(i);
+    }
+    return subscribers_.emplace(id, std::move(matching)).first->second;
+  }
 
   void FireDue() {
     if (Timer_FireDue() > 0) wakePending_ = true;
@@ -374,6 +388,7 @@ class Replay {
   VProbSink sink_{};
   std::vector<Running> running_;
   std::unordered_map<std::string, Message> messages_;
+  std::unordered_map<std::string, std::vector<size_t>> subscribers_;
   std::vector<Outage> outages_;
   Output output_;
   std::string journal_;  // journal lines written and not yet collected
@@ -529,19 +544,34 @@ class ScenarioReader {
  private:
   static constexpr size_t kCacheLimit = 4096;
 
+  // The delay word text_[begin, end). The delays of a stream repeat too:
+  // the last one is remembered.
+  bool ParseDelay(size_t begin, size_t end, double *delay) {
+    if (text_.compare(begin, end - begin, lastDelayWord_) != 0) {
+      lastDelayWord_.clear();
+      if (!KelScenario_ParseDelay(text_.substr(begin, end - begin), &lastDelay_)) return false;
+      lastDelayWord_.assign(text_, begin, end - begin);
+    }
+    *delay = lastDelay_;
+    return true;
+  }
+
   // One line in text_; `t` is the time of the observation before it. Sets
   // *obs (valid until the next call) for an observation line.
   bool ReadLine(const std::string &path, int number, double t, Plan *plan, const ParsedObservation **obs,
                 double *delay, std::string *error) {
     // A delay word of plain characters: the rest of the line splits the same
     // whatever the delay, so its parse can be reused.
-    size_t begin = text_.find_first_not_of(" \t\r");
-    size_t end = begin == std::string::npos ? begin : text_.find_first_not_of("+0123456789.", begin);
-    bool plainDelay = end != std::string::npos && text_[begin] == '+' && strchr(" \t\r", text_[end]) != nullptr;
+    size_t begin = 0, end = 0, size = text_.size();
+    while (begin < size && (text_[begin] == ' ' || text_[begin] == '\t' || text_[begin] == '\r')) begin++;
+    if (begin < size && text_[begin] == '+') {
+      for (end = begin + 1; end < size && ((text_[end] >= '0' && text_[end] <= '9') || text_[end] == '.');) end++;
+    }
+    bool plainDelay = end > begin && end < size && (text_[end] == ' ' || text_[end] == '\t' || text_[end] == '\r');
     if (plainDelay) {
       key_.assign(text_, end, std::string::npos);
       auto hit = cache_.find(key_);
-      if (hit != cache_.end() && KelScenario_ParseDelay(text_.substr(begin, end - begin), delay)) {
+      if (hit != cache_.end() && ParseDelay(begin, end, delay)) {
         *obs = &hit->second;
         if (plan != nullptr) plan->hasObservations = true;
         return true;
@@ -595,6 +625,8 @@ class ScenarioReader {
   std::unordered_map<std::string, ParsedObservation> cache_;
   std::string text_;
   std::string key_;
+  std::string lastDelayWord_;
+  double lastDelay_ = 0;
   std::vector<std::string> words_;
   ParsedObservation parsed_;
 };
@@ -706,6 +738,19 @@ std::vector<DiffLine> Check(std::vector<Expectation> &expects, const Timeline &t
   return diff;
 }
 
+// Moves KELD_ROOT to the front of the environment. The stand-in host looks
+// it up for every log line, and a lookup walks the environment in order.
+void PutRootFirst() {
+  static std::vector<char *> reordered;
+  reordered.clear();
+  for (char **e = environ; *e != nullptr; e++) {
+    if (strncmp(*e, "KELD_ROOT=", 10) == 0) reordered.insert(reordered.begin(), *e);
+    else reordered.push_back(*e);
+  }
+  reordered.push_back(nullptr);
+  environ = reordered.data();
+}
+
 // Replays one scenario in the simulated root `root` (made and removed by the
 // caller). Its exit status.
 int RunScenario(const std::string &path, const Options &opt, const std::string &root) {
@@ -717,6 +762,7 @@ int RunScenario(const std::string &path, const Options &opt, const std::string &
     return 2;
   }
   setenv("KELD_ROOT", root.c_str(), 1);
+  PutRootFirst();
   mkdir((root + "/etc").c_str(), 0755);
   {
     std::ofstream model(root + "/etc/hostsim.conf");
