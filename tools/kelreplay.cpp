@@ -36,7 +36,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <deque>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -223,14 +225,21 @@ class Replay {
   // timer that falls due on the way at its own second.
   void AdvanceTo(double t) {
     uint64_t target = static_cast<uint64_t>(std::llround((static_cast<double>(start_) + t) * 1e6));
+    uint64_t next;
     for (;;) {
-      uint64_t next = Timer_NextDeadline();
+      next = Timer_NextDeadline();
       if (next == 0 || next * 1000000u > target) break;
       if (next * 1000000u > clock_.Micros()) clock_.SetMicros(next * 1000000u);
       FireDue();
     }
     if (target > clock_.Micros()) clock_.SetMicros(target);
-    FireDue();
+    // The clock can be past the target (a sender held by a hanging hubd).
+    if (next != 0 && next * 1000000u <= clock_.Micros()) {
+      FireDue();
+    } else {
+      CollectActions();
+      RunWakeups();
+    }
   }
 
   void Feed(const ParsedObservation &obs) {
@@ -522,7 +531,7 @@ class ScenarioReader {
     bool ok = true;
     for (ssize_t n; ok && (n = getline(&buffer, &capacity, in)) >= 0;) {
       number++;
-      text_.assign(buffer, static_cast<size_t>(n) - (n > 0 && buffer[n - 1] == '\n' ? 1 : 0));
+      line_ = std::string_view(buffer, static_cast<size_t>(n) - (n > 0 && buffer[n - 1] == '\n' ? 1 : 0));
       const ParsedObservation *obs = nullptr;
       double delay = 0;
       ok = ReadLine(path, number, t, plan, &obs, &delay, error);
@@ -544,39 +553,40 @@ class ScenarioReader {
  private:
   static constexpr size_t kCacheLimit = 4096;
 
-  // The delay word text_[begin, end). The delays of a stream repeat too:
-  // the last one is remembered.
-  bool ParseDelay(size_t begin, size_t end, double *delay) {
-    if (text_.compare(begin, end - begin, lastDelayWord_) != 0) {
+  // The delay word `word`. The delays of a stream repeat too: the last one
+  // is remembered.
+  bool ParseDelay(std::string_view word, double *delay) {
+    if (word != lastDelayWord_) {
       lastDelayWord_.clear();
-      if (!KelScenario_ParseDelay(text_.substr(begin, end - begin), &lastDelay_)) return false;
-      lastDelayWord_.assign(text_, begin, end - begin);
+      if (!KelScenario_ParseDelay(std::string(word), &lastDelay_)) return false;
+      lastDelayWord_.assign(word);
     }
     *delay = lastDelay_;
     return true;
   }
 
-  // One line in text_; `t` is the time of the observation before it. Sets
+  // One line in line_; `t` is the time of the observation before it. Sets
   // *obs (valid until the next call) for an observation line.
   bool ReadLine(const std::string &path, int number, double t, Plan *plan, const ParsedObservation **obs,
                 double *delay, std::string *error) {
     // A delay word of plain characters: the rest of the line splits the same
     // whatever the delay, so its parse can be reused.
-    size_t begin = 0, end = 0, size = text_.size();
-    while (begin < size && (text_[begin] == ' ' || text_[begin] == '\t' || text_[begin] == '\r')) begin++;
-    if (begin < size && text_[begin] == '+') {
-      for (end = begin + 1; end < size && ((text_[end] >= '0' && text_[end] <= '9') || text_[end] == '.');) end++;
+    std::string_view text = line_;
+    size_t begin = 0, end = 0, size = text.size();
+    while (begin < size && (text[begin] == ' ' || text[begin] == '\t' || text[begin] == '\r')) begin++;
+    if (begin < size && text[begin] == '+') {
+      for (end = begin + 1; end < size && ((text[end] >= '0' && text[end] <= '9') || text[end] == '.');) end++;
     }
-    bool plainDelay = end > begin && end < size && (text_[end] == ' ' || text_[end] == '\t' || text_[end] == '\r');
+    bool plainDelay = end > begin && end < size && (text[end] == ' ' || text[end] == '\t' || text[end] == '\r');
     if (plainDelay) {
-      key_.assign(text_, end, std::string::npos);
-      auto hit = cache_.find(key_);
-      if (hit != cache_.end() && ParseDelay(begin, end, delay)) {
+      auto hit = cache_.find(text.substr(end));
+      if (hit != cache_.end() && ParseDelay(text.substr(begin, end - begin), delay)) {
         *obs = &hit->second;
         if (plan != nullptr) plan->hasObservations = true;
         return true;
       }
     }
+    text_.assign(text);
     std::string where = path + ":" + std::to_string(number) + ": ";
     if (!KelScenario_SplitWords(text_, &words_, error)) {
       *error = where + *error;
@@ -616,15 +626,20 @@ class ScenarioReader {
     parsed_ = {line.id, KelRecord_Build(line.id, line.format, line.args, 0)};
     *obs = &parsed_;
     if (plainDelay) {
-      if (cache_.size() >= kCacheLimit) cache_.clear();
-      *obs = &cache_.emplace(key_, std::move(parsed_)).first->second;
+      if (cache_.size() >= kCacheLimit) {
+        cache_.clear();
+        keys_.clear();
+      }
+      keys_.emplace_back(text.substr(end));
+      *obs = &cache_.emplace(keys_.back(), std::move(parsed_)).first->second;
     }
     return true;
   }
 
-  std::unordered_map<std::string, ParsedObservation> cache_;
-  std::string text_;
-  std::string key_;
+  std::unordered_map<std::string_view, ParsedObservation> cache_;
+  std::deque<std::string> keys_;  // the texts cache_'s keys view (a deque never moves them)
+  std::string_view line_;         // the line being read (in the reading buffer)
+  std::string text_;              // the same, for the full parse
   std::string lastDelayWord_;
   double lastDelay_ = 0;
   std::vector<std::string> words_;
