@@ -524,6 +524,7 @@ class ScenarioReader {
       *error = path + ": cannot open";
       return false;
     }
+    setvbuf(in, nullptr, _IOFBF, size_t{1} << 16);  // fewer, larger reads
     char *buffer = nullptr;
     size_t capacity = 0;
     double t = 0;
