@@ -48,11 +48,11 @@
 #include "kelLib.h"
 #include "kelRecord.h"
 #include "kelScenario.h"
-#include "sysLog.h"
 #include "keldCorrelators.h"
 #include "keldStream.h"
 #include "keldTimer.h"
 #include "keldVprob.h"
+#include "sysLog.h"
 #include "vprobRecordReader.h"
 
 namespace {
@@ -304,7 +304,7 @@ class Replay {
     RunWakeups();
   }
 
-  void Emit(const Delivered &e) {
+  void EmitEvent(const Delivered &e) {
     events_++;
     if (!output_.quiet) PrintEvent(e, output_.json);
     if (output_.keep != nullptr) output_.keep->events.push_back(e);
@@ -349,7 +349,7 @@ class Replay {
         it->second.pending--;
       }
     }
-    Emit(ev);
+    EmitEvent(ev);
     return 0;
   }
 
