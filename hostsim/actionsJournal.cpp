@@ -1,12 +1,14 @@
 // Appending to the actions journal. The descriptor is opened for every line,
 // so a change of $KELD_ROOT between tests is honoured; the mutex only keeps
 // one line's open/write/close together within this process (O_APPEND makes
-// the write itself atomic against other processes).
+// the write itself atomic against other processes). The mutex also guards
+// the observer and its context.
 #include "actionsJournal.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <mutex>
@@ -18,6 +20,8 @@ namespace {
 
 const char kJournalPath[] = "/var/log/hostsim-actions.log";
 std::mutex gJournalLock;
+void (*gObserver)(void *ctx, const std::string &written) = nullptr;
+void *gObserverCtx = nullptr;
 
 bool NeedsQuotes(const std::string &text) {
   if (text.empty()) return true;
@@ -62,10 +66,22 @@ void ActionsJournal_Append(const std::string &line) {
   std::string whole = stamp + line + "\n";
 
   std::lock_guard<std::mutex> hold(gJournalLock);
-  SimRoot_MakeParents(kJournalPath);
-  int fd = open(ActionsJournal_Path().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // The directory is made when the journal cannot be opened without it, not
+  // for every line.
+  std::string path = ActionsJournal_Path();
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == ENOENT) {
+    SimRoot_MakeParents(kJournalPath);
+    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  }
   if (fd < 0) return;
   ssize_t written = write(fd, whole.data(), whole.size());
-  (void)written;
   close(fd);
+  if (gObserver != nullptr && written == static_cast<ssize_t>(whole.size())) gObserver(gObserverCtx, whole);
+}
+
+void ActionsJournal_SetObserver(void (*observer)(void *ctx, const std::string &written), void *ctx) {
+  std::lock_guard<std::mutex> hold(gJournalLock);
+  gObserver = observer;
+  gObserverCtx = ctx;
 }

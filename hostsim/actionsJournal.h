@@ -24,3 +24,10 @@ std::string ActionsJournal_Quoted(const std::string &text);
 // already rendered with the two helpers above. Creates the directory on first
 // use; a write failure is ignored (the journal is an observer, not a party).
 void ActionsJournal_Append(const std::string &line);
+
+// Shows every line appended from now on to `observer` as well, as written
+// ("SECONDS VERB ARGS...\n"), once the write succeeded; nullptr stops it.
+// The observer runs on the appending thread with the journal's lock held, so
+// it must not append itself. For a single-threaded reader (the replay tool)
+// that would otherwise reread the file after every step.
+void ActionsJournal_SetObserver(void (*observer)(void *ctx, const std::string &written), void *ctx);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -13,9 +14,9 @@ bool Fail(std::string *error, const std::string &text) {
   return false;
 }
 
-// "+1.5" -> 1.5. Digits and at most one point only: no signs, exponents,
-// hex or infinities.
-bool ParseDelay(const std::string &word, double *seconds) {
+}  // namespace
+
+bool KelScenario_ParseDelay(const std::string &word, double *seconds) {
   if (word.size() < 2 || word[0] != '+') return false;
   std::string number = word.substr(1);
   if (number.find_first_not_of("0123456789.") != std::string::npos) return false;
@@ -27,8 +28,6 @@ bool ParseDelay(const std::string &word, double *seconds) {
   return true;
 }
 
-}  // namespace
-
 bool KelScenario_SplitWords(const std::string &line, std::vector<std::string> *words,
                             std::string *error) {
   words->clear();
@@ -37,7 +36,7 @@ bool KelScenario_SplitWords(const std::string &line, std::vector<std::string> *w
   for (size_t i = 0; i < line.size(); ++i) {
     char c = line[i];
     if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-      if (inWord) words->push_back(word);
+      if (inWord) words->push_back(std::move(word));
       word.clear();
       inWord = false;
     } else if (c == '#' && !inWord) {
@@ -67,7 +66,7 @@ bool KelScenario_SplitWords(const std::string &line, std::vector<std::string> *w
       inWord = true;
     }
   }
-  if (inWord) words->push_back(word);
+  if (inWord) words->push_back(std::move(word));
   return true;
 }
 
@@ -83,7 +82,7 @@ bool KelScenario_ParseLine(const std::string &line, int lineNumber, bool *hasObs
   if (words[0].rfind("expect", 0) == 0 || words[0] == "hubd-down") return true;
   KelScenarioLine parsed;
   parsed.lineNumber = lineNumber;
-  if (!ParseDelay(words[0], &parsed.delaySeconds)) {
+  if (!KelScenario_ParseDelay(words[0], &parsed.delaySeconds)) {
     return Fail(error, where + "expected +SECONDS first, got '" + words[0] + "'");
   }
   if (words.size() < 3) return Fail(error, where + "expected +SECONDS ID FORMAT [ARG...]");

@@ -22,6 +22,9 @@ struct KelScenarioLine {
   std::vector<KelArg> args;
 };
 
+// A delay word: "+1.5" -> 1.5. Digits and at most one point only: no signs,
+// exponents, hex or infinities.
+bool KelScenario_ParseDelay(const std::string &word, double *seconds);
 // Splits one line into words. False with a reason on an unterminated quote
 // or a trailing backslash.
 bool KelScenario_SplitWords(const std::string &line, std::vector<std::string> *words,

@@ -18,6 +18,11 @@
 //
 // Each scenario runs in a child process of its own (correlator state lives
 // for the process) with a temporary simulated root holding the host model.
+// The scenario is read twice: once to check every line and take its
+// expectations and hubd outages, then again to replay its observations as
+// they are read, so that memory stays flat however long the scenario is.
+// Events, actions and delivery lines are printed as they happen; they are
+// kept only when expectations must be checked against them at the end.
 #include <ftw.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -31,8 +36,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <map>
+#include <deque>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "actionsJournal.h"
@@ -45,6 +52,7 @@
 #include "keldStream.h"
 #include "keldTimer.h"
 #include "keldVprob.h"
+#include "sysLog.h"
 #include "vprobRecordReader.h"
 
 namespace {
@@ -61,6 +69,7 @@ constexpr double kTolerance = 1.0;      // seconds either side of an expected ti
 struct Options {
   std::string hostModel;
   bool json = false;
+  bool quiet = false;
   bool allowExtra = false;
   double settle = 10;
   std::vector<std::string> scenarios;
@@ -100,9 +109,18 @@ struct Outage {
   bool hang;
 };
 
-struct Step {
-  double at;
-  KelScenarioLine obs;
+// An observation line parsed: its ID and its record, time stamp zero.
+struct ParsedObservation {
+  std::string id;
+  std::vector<uint8_t> record;
+};
+
+// What happened, in the order it happened: events, host actions and
+// delivery log lines.
+struct Timeline {
+  std::vector<Delivered> events;
+  std::vector<Action> actions;
+  std::vector<Action> logs;
 };
 
 // An expected argument shown like an actual one: numbers bare, texts quoted.
@@ -125,26 +143,68 @@ std::string DescribeExpected(const Expectation &x) {
   return out;
 }
 
+// How the replay shows what happened: printed at once (unless quiet) and
+// kept for the check at the end (when `keep` is set).
+struct Output {
+  bool json = false;
+  bool quiet = false;
+  Timeline *keep = nullptr;
+};
+
+void PrintAction(const Action &a, bool json) {
+  if (json) {
+    printf("{\"time\":%.3f,\"action\":%s}\n", a.at, EventText_Json(a.text).c_str());
+  } else {
+    printf("%+10.3f  action   %s\n", a.at, a.text.c_str());
+  }
+}
+
+void PrintLog(const Action &l, bool json) {
+  if (json) {
+    printf("{\"time\":%.3f,\"log\":%s}\n", l.at, EventText_Json(l.text).c_str());
+  } else {
+    printf("%+10.3f  log      %s\n", l.at, l.text.c_str());
+  }
+}
+
+void PrintEvent(const Delivered &e, bool json) {
+  if (json) {
+    std::string args;
+    for (const VProbArg &a : e.args) args += (args.empty() ? "" : ",") + EventText_ArgJson(a);
+    printf("{\"time\":%.3f,\"kind\":\"%s\",\"id\":%s,\"args\":[%s],\"message\":%s}\n", e.at, EventKind(e.id),
+           EventText_Json(e.id).c_str(), args.c_str(), EventText_Json(e.message).c_str());
+  } else {
+    printf("%+10.3f  %-7s  %s\n            %s\n", e.at, EventKind(e.id), Describe(e).c_str(), e.message.c_str());
+  }
+}
+
 // The replay engine: every correlator, driven on this thread.
 class Replay {
  public:
-  Replay(int64_t start, std::vector<Outage> outages)
-      : clock_(start), start_(start), outages_(std::move(outages)) {
+  Replay(int64_t start, std::vector<Outage> outages, Output output)
+      : clock_(start), start_(start), outages_(std::move(outages)), output_(output) {
     Timer_ResetForTest();
     VProb_ResetForTest();
     VProbInit();
     sink_.send = [](void *ctx, const uint8_t *rec, size_t len) { return static_cast<Replay *>(ctx)->OnSend(rec, len); };
     sink_.composed = [](void *ctx, const uint8_t *rec, size_t len, const char *message) {
-      static_cast<Replay *>(ctx)->messages_[std::string(reinterpret_cast<const char *>(rec), len)] =
-          message ? message : "";
+      Message &m = static_cast<Replay *>(ctx)->messages_[std::string(reinterpret_cast<const char *>(rec), len)];
+      m.text = message ? message : "";
+      m.pending++;
     };
     sink_.delivery = [](void *ctx, const char *line) {
       auto *self = static_cast<Replay *>(ctx);
       self->CollectActions();
-      self->logs_.push_back({self->Now(), self->seq_++, line, {}});
+      self->EmitLog(Action{self->Now(), self->seq_++, line, {}});
     };
     sink_.ctx = this;
     VProb_SetSink(&sink_);
+    // Journal lines are taken as they are written, not reread from the file.
+    ActionsJournal_SetObserver(
+        [](void *ctx, const std::string &written) { static_cast<Replay *>(ctx)->journal_ += written; }, this);
+    // Observation log lines go out in large writes: nobody reads them during
+    // a replay.
+    SysLog_BeginBatch();
     for (const CorrelatorDef *def : Correlators_All(false)) {
       Running r{def, def->buildTable(), SubscriptionList_Create()};
       for (const char *d : def->domains) SubscriptionList_AddDomain(r.subscriptions, d);
@@ -153,6 +213,8 @@ class Replay {
     CollectActions();
   }
   ~Replay() {
+    SysLog_EndBatch();
+    ActionsJournal_SetObserver(nullptr, nullptr);
     VProb_SetSink(nullptr);
     for (Running &r : running_) SubscriptionList_Free(r.subscriptions);
   }
@@ -163,39 +225,51 @@ class Replay {
   // timer that falls due on the way at its own second.
   void AdvanceTo(double t) {
     uint64_t target = static_cast<uint64_t>(std::llround((static_cast<double>(start_) + t) * 1e6));
+    uint64_t next;
     for (;;) {
-      uint64_t next = Timer_NextDeadline();
+      next = Timer_NextDeadline();
       if (next == 0 || next * 1000000u > target) break;
       if (next * 1000000u > clock_.Micros()) clock_.SetMicros(next * 1000000u);
       FireDue();
     }
     if (target > clock_.Micros()) clock_.SetMicros(target);
-    FireDue();
+    // The clock can be past the target (a sender held by a hanging hubd).
+    if (next != 0 && next * 1000000u <= clock_.Micros()) {
+      FireDue();
+    } else {
+      CollectActions();
+      RunWakeups();
+    }
   }
 
-  void Feed(const KelScenarioLine &line) {
-    std::vector<uint8_t> bytes = KelRecord_Build(line.id, line.format, line.args, clock_.Micros());
-    for (Running &r : running_) {
-      if (!SubscriptionList_Matches(line.id.c_str(), r.subscriptions)) continue;
-      void *buf = malloc(bytes.size());
+  void Feed(const ParsedObservation &obs) {
+    uint64_t now = clock_.Micros();
+    observations_++;
+    for (size_t index : Subscribers(obs.id)) {
+      Running &r = running_[index];
+      void *buf = malloc(obs.record.size());
       if (buf == nullptr) continue;
-      memcpy(buf, bytes.data(), bytes.size());
-      Observation obs = nullptr;
-      Kel_MakeKel(buf, static_cast<uint32_t>(bytes.size()), &obs);
-      if (obs == nullptr) {
+      memcpy(buf, obs.record.data(), obs.record.size());
+      memcpy(static_cast<uint8_t *>(buf) + KEL_RECORD_OFF_TIMESTAMP, &now, sizeof now);
+      Observation o = nullptr;
+      Kel_MakeKel(buf, static_cast<uint32_t>(obs.record.size()), &o);
+      if (o == nullptr) {
         free(buf);
         continue;
       }
-      Correlator_Dispatch(r.def->unhandled, r.table, obs);
-      Kel_Free(obs);
+      Correlator_Dispatch(r.def->unhandled, r.table, o);
+      Kel_Free(o);
       CollectActions();
+      if (r.def->wakeFd != nullptr) wakePending_ = true;
     }
     RunWakeups();
   }
 
-  const std::vector<Delivered> &Events() const { return delivered_; }
-  const std::vector<Action> &Actions() const { return actions_; }
-  const std::vector<Action> &Logs() const { return logs_; }
+  // Counts of what was fed and what happened.
+  uint64_t Observations() const { return observations_; }
+  uint64_t EventCount() const { return events_; }
+  uint64_t ActionCount() const { return actions_; }
+  uint64_t LogCount() const { return logs_; }
 
  private:
   struct Running {
@@ -203,11 +277,47 @@ class Replay {
     HandlerTable table;
     SubscriptionList *subscriptions;
   };
+  // The message of a composed record, until each composition of it was
+  // delivered (a record waiting for a retry keeps its entry).
+  struct Message {
+    std::string text;
+    uint32_t pending = 0;
+  };
+
+  // The correlators subscribed to `id`, in order. Subscriptions are fixed
+  // once the correlators are set up, so the answer is kept per ID (for a
+  // bounded number of IDs).
+  const std::vector<size_t> &Subscribers(const std::string &id) {
+    auto it = subscribers_.find(id);
+    if (it != subscribers_.end()) return it->second;
+    if (subscribers_.size() >= 4096) subscribers_.clear();
+    std::vector<size_t> matching;
+    for (size_t i = 0; i < running_.size(); i++) {
+      if (SubscriptionList_Matches(id.c_str(), running_[i].subscriptions)) matching.push_back(i);
+    }
+    return subscribers_.emplace(id, std::move(matching)).first->second;
+  }
 
   void FireDue() {
-    Timer_FireDue();
+    if (Timer_FireDue() > 0) wakePending_ = true;
     CollectActions();
     RunWakeups();
+  }
+
+  void EmitEvent(const Delivered &e) {
+    events_++;
+    if (!output_.quiet) PrintEvent(e, output_.json);
+    if (output_.keep != nullptr) output_.keep->events.push_back(e);
+  }
+  void EmitAction(const Action &a) {
+    actions_++;
+    if (!output_.quiet) PrintAction(a, output_.json);
+    if (output_.keep != nullptr) output_.keep->actions.push_back(a);
+  }
+  void EmitLog(Action &&l) {
+    logs_++;
+    if (!output_.quiet) PrintLog(l, output_.json);
+    if (output_.keep != nullptr) output_.keep->logs.push_back(std::move(l));
   }
 
   int OnSend(const uint8_t *rec, size_t len) {
@@ -231,32 +341,41 @@ class Replay {
       ev.id = "(undecodable: " + error + ")";
     }
     auto it = messages_.find(std::string(reinterpret_cast<const char *>(rec), len));
-    if (it != messages_.end()) ev.message = it->second;
-    delivered_.push_back(ev);
+    if (it != messages_.end()) {
+      ev.message = it->second.text;
+      if (it->second.pending <= 1) {
+        messages_.erase(it);
+      } else {
+        it->second.pending--;
+      }
+    }
+    EmitEvent(ev);
     return 0;
   }
 
   // Takes the journal lines written since the last call, stamped with the
   // virtual time (the journal itself has whole seconds only).
   void CollectActions() {
-    std::ifstream in(ActionsJournal_Path(), std::ios::binary);
-    if (!in) return;
-    in.seekg(static_cast<std::streamoff>(journalRead_));
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (journal_.empty()) return;
     size_t begin = 0;
-    for (size_t end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1) {
-      std::string line = text.substr(begin, end - begin);
+    for (size_t end; (end = journal_.find('\n', begin)) != std::string::npos; begin = end + 1) {
+      std::string line = journal_.substr(begin, end - begin);
       size_t sp = line.find(' ');
       if (sp == std::string::npos) continue;
       Action a{Now(), seq_++, line.substr(sp + 1), {}};
       std::string ignored;
       if (!KelScenario_SplitWords(a.text, &a.words, &ignored)) a.words = {a.text};
-      actions_.push_back(a);
+      EmitAction(a);
     }
-    journalRead_ += begin;
+    journal_.erase(0, begin);
   }
 
+  // Runs the correlators' wake-up callbacks while their wake descriptors
+  // are readable. Those are written by timer callbacks, so they are looked
+  // at only after a timer fired or a correlator that has one was fed.
   void RunWakeups() {
+    if (!wakePending_) return;
+    wakePending_ = false;
     for (bool again = true; again;) {
       again = false;
       for (Running &r : running_) {
@@ -277,18 +396,19 @@ class Replay {
   int64_t start_;
   VProbSink sink_{};
   std::vector<Running> running_;
-  std::map<std::string, std::string> messages_;
-  std::vector<Delivered> delivered_;
-  std::vector<Action> actions_;
+  std::unordered_map<std::string, Message> messages_;
+  std::unordered_map<std::string, std::vector<size_t>> subscribers_;
   std::vector<Outage> outages_;
-  std::vector<Action> logs_;
-  size_t journalRead_ = 0;
+  Output output_;
+  std::string journal_;  // journal lines written and not yet collected
+  bool wakePending_ = true;
   uint64_t seq_ = 0;
+  uint64_t observations_ = 0, events_ = 0, actions_ = 0, logs_ = 0;
 };
 
 const char kUsage[] =
-    "Usage: kelreplay [--host-model FILE] [--json] [--allow-extra] [--settle SECONDS]\n"
-    "                 SCENARIO...\n"
+    "Usage: kelreplay [--host-model FILE] [--json] [--quiet] [--allow-extra]\n"
+    "                 [--settle SECONDS] SCENARIO...\n"
     "Replays scenarios through keld's correlators under a virtual clock and prints\n"
     "every event that would reach hubd, every host action and keld's delivery log\n"
     "lines (events queued for hubd, retried, abandoned), in time order.\n"
@@ -315,6 +435,9 @@ const char kUsage[] =
     "  --json             one JSON object per event, action or log line on\n"
     "                     standard output;\n"
     "                     the verdict goes to standard error\n"
+    "  --quiet            no timeline: per scenario a line of counts (observations,\n"
+    "                     events, host actions, delivery lines), the verdict and\n"
+    "                     the differences only, for long recorded streams\n"
     "  --allow-extra      events and actions that no expectation names are not\n"
     "                     an error\n"
     "  --settle SECONDS   virtual time run after the last line (default 10); events\n"
@@ -375,103 +498,156 @@ bool ParseOutage(const std::vector<std::string> &w, double lastObs, Outage *o) {
   return true;
 }
 
-// Splits a scenario into observation steps, expectations and hubd outages.
-bool Load(const std::string &path, std::vector<Step> *steps, std::vector<Expectation> *expects,
-          std::vector<Outage> *outages, std::string *error) {
-  std::ifstream in(path);
-  if (!in) {
-    *error = path + ": cannot open";
-    return false;
+// What the first reading of a scenario finds besides its observations.
+struct Plan {
+  std::vector<Expectation> expects;
+  std::vector<Outage> outages;
+  double lastObservation = 0;  // seconds since the start; 0 without any
+  bool hasObservations = false;
+};
+
+// Reads a scenario line by line. Recorded streams repeat the same few
+// observations with different delays, so the parse of an observation is kept
+// by the text after its delay (for a bounded number of distinct texts) and a
+// repeated line costs a lookup.
+class ScenarioReader {
+ public:
+  // Reads `path` from the start. With `plan` set, every line is checked and
+  // the expectations and outages are taken; without, those lines are passed
+  // over (they were checked on the first reading). `onObservation(at, obs)`
+  // gets each observation with its time since the start. False with
+  // "path:line: reason" in *error on the first bad line.
+  template <typename OnObservation>
+  bool Read(const std::string &path, Plan *plan, OnObservation onObservation, std::string *error) {
+    FILE *in = fopen(path.c_str(), "r");
+    if (in == nullptr) {
+      *error = path + ": cannot open";
+      return false;
+    }
+    setvbuf(in, nullptr, _IOFBF, size_t{1} << 16);  // fewer, larger reads
+    char *buffer = nullptr;
+    size_t capacity = 0;
+    double t = 0;
+    int number = 0;
+    bool ok = true;
+    for (ssize_t n; ok && (n = getline(&buffer, &capacity, in)) >= 0;) {
+      number++;
+      line_ = std::string_view(buffer, static_cast<size_t>(n) - (n > 0 && buffer[n - 1] == '\n' ? 1 : 0));
+      const ParsedObservation *obs = nullptr;
+      double delay = 0;
+      ok = ReadLine(path, number, t, plan, &obs, &delay, error);
+      if (ok && obs != nullptr) {
+        t += delay;
+        onObservation(t, *obs);
+      }
+    }
+    free(buffer);
+    if (ok && ferror(in)) {
+      *error = path + ": read error";
+      ok = false;
+    }
+    fclose(in);
+    if (ok && plan != nullptr) plan->lastObservation = t;
+    return ok;
   }
-  double t = 0;
-  int number = 0;
-  for (std::string text; std::getline(in, text);) {
-    number++;
+
+ private:
+  static constexpr size_t kCacheLimit = 4096;
+
+  // The delay word `word`. The delays of a stream repeat too: the last one
+  // is remembered.
+  bool ParseDelay(std::string_view word, double *delay) {
+    if (word != lastDelayWord_) {
+      lastDelayWord_.clear();
+      if (!KelScenario_ParseDelay(std::string(word), &lastDelay_)) return false;
+      lastDelayWord_.assign(word);
+    }
+    *delay = lastDelay_;
+    return true;
+  }
+
+  // One line in line_; `t` is the time of the observation before it. Sets
+  // *obs (valid until the next call) for an observation line.
+  bool ReadLine(const std::string &path, int number, double t, Plan *plan, const ParsedObservation **obs,
+                double *delay, std::string *error) {
+    // A delay word of plain characters: the rest of the line splits the same
+    // whatever the delay, so its parse can be reused.
+    std::string_view text = line_;
+    size_t begin = 0, end = 0, size = text.size();
+    while (begin < size && (text[begin] == ' ' || text[begin] == '\t' || text[begin] == '\r')) begin++;
+    if (begin < size && text[begin] == '+') {
+      for (end = begin + 1; end < size && ((text[end] >= '0' && text[end] <= '9') || text[end] == '.');) end++;
+    }
+    bool plainDelay = end > begin && end < size && (text[end] == ' ' || text[end] == '\t' || text[end] == '\r');
+    if (plainDelay) {
+      auto hit = cache_.find(text.substr(end));
+      if (hit != cache_.end() && ParseDelay(text.substr(begin, end - begin), delay)) {
+        *obs = &hit->second;
+        if (plan != nullptr) plan->hasObservations = true;
+        return true;
+      }
+    }
+    text_.assign(text);
     std::string where = path + ":" + std::to_string(number) + ": ";
-    std::vector<std::string> w;
-    if (!KelScenario_SplitWords(text, &w, error)) {
+    if (!KelScenario_SplitWords(text_, &words_, error)) {
       *error = where + *error;
       return false;
     }
-    if (w.empty()) continue;
-    if (w[0] == "hubd-down") {
+    if (words_.empty()) return true;
+    if (words_[0] == "hubd-down") {
       Outage o{};
-      if (!ParseOutage(w, t, &o)) {
-        *error = where + "bad hubd-down line (hubd-down +FROM +TO [refuse|hang]): " + text;
+      if (plan == nullptr) return true;
+      if (!ParseOutage(words_, t, &o)) {
+        *error = where + "bad hubd-down line (hubd-down +FROM +TO [refuse|hang]): " + text_;
         return false;
       }
-      outages->push_back(o);
-      continue;
+      plan->outages.push_back(o);
+      return true;
     }
-    if (w[0].rfind("expect", 0) == 0) {
+    if (words_[0].rfind("expect", 0) == 0) {
+      if (plan == nullptr) return true;
       Expectation e{};
       e.line = number;
-      if (!ParseExpectation(w, t, &e)) {
-        *error = where + "bad expectation: " + text;
+      if (!ParseExpectation(words_, t, &e)) {
+        *error = where + "bad expectation: " + text_;
         return false;
       }
-      expects->push_back(e);
-      continue;
+      plan->expects.push_back(e);
+      return true;
     }
     bool has = false;
     KelScenarioLine line;
-    if (!KelScenario_ParseLine(text, number, &has, &line, error)) {
+    if (!KelScenario_ParseLine(text_, number, &has, &line, error)) {
       *error = path + ": " + *error;
       return false;
     }
-    if (!has) continue;
-    t += line.delaySeconds;
-    steps->push_back({t, line});
+    if (!has) return true;
+    if (plan != nullptr) plan->hasObservations = true;
+    *delay = line.delaySeconds;
+    parsed_ = {line.id, KelRecord_Build(line.id, line.format, line.args, 0)};
+    *obs = &parsed_;
+    if (plainDelay) {
+      if (cache_.size() >= kCacheLimit) {
+        cache_.clear();
+        keys_.clear();
+      }
+      keys_.emplace_back(text.substr(end));
+      *obs = &cache_.emplace(keys_.back(), std::move(parsed_)).first->second;
+    }
+    return true;
   }
-  return true;
-}
 
-bool Near(double a, double b) { return std::fabs(a - b) <= kTolerance + 1e-9; }
-
-// What happened, in the order it happened: events, host actions and
-// delivery log lines.
-struct Timeline {
-  std::vector<Delivered> events;
-  std::vector<Action> actions;
-  std::vector<Action> logs;
+  std::unordered_map<std::string_view, ParsedObservation> cache_;
+  std::deque<std::string> keys_;  // the texts cache_'s keys view (a deque never moves them)
+  std::string_view line_;         // the line being read (in the reading buffer)
+  std::string text_;              // the same, for the full parse
+  std::string lastDelayWord_;
+  double lastDelay_ = 0;
+  std::vector<std::string> words_;
+  ParsedObservation parsed_;
 };
 
-void PrintTimeline(const std::string &path, const Timeline &t, bool json) {
-  if (!json) printf("== %s\n", path.c_str());
-  size_t ei = 0, ai = 0, li = 0;
-  const uint64_t kEnd = UINT64_MAX;
-  for (;;) {
-    uint64_t es = ei < t.events.size() ? t.events[ei].seq : kEnd;
-    uint64_t as = ai < t.actions.size() ? t.actions[ai].seq : kEnd;
-    uint64_t ls = li < t.logs.size() ? t.logs[li].seq : kEnd;
-    if (es == kEnd && as == kEnd && ls == kEnd) break;
-    if (as < es && as < ls) {
-      const Action &a = t.actions[ai++];
-      if (json) {
-        printf("{\"time\":%.3f,\"action\":%s}\n", a.at, EventText_Json(a.text).c_str());
-      } else {
-        printf("%+10.3f  action   %s\n", a.at, a.text.c_str());
-      }
-    } else if (ls < es) {
-      const Action &l = t.logs[li++];
-      if (json) {
-        printf("{\"time\":%.3f,\"log\":%s}\n", l.at, EventText_Json(l.text).c_str());
-      } else {
-        printf("%+10.3f  log      %s\n", l.at, l.text.c_str());
-      }
-    } else {
-      const Delivered &e = t.events[ei++];
-      if (json) {
-        std::string args;
-        for (const VProbArg &a : e.args) args += (args.empty() ? "" : ",") + EventText_ArgJson(a);
-        printf("{\"time\":%.3f,\"kind\":\"%s\",\"id\":%s,\"args\":[%s],\"message\":%s}\n", e.at, EventKind(e.id),
-               EventText_Json(e.id).c_str(), args.c_str(), EventText_Json(e.message).c_str());
-      } else {
-        printf("%+10.3f  %-7s  %s\n            %s\n", e.at, EventKind(e.id), Describe(e).c_str(), e.message.c_str());
-      }
-    }
-  }
-}
+bool Near(double a, double b) { return std::fabs(a - b) <= kTolerance + 1e-9; }
 
 // One line of the diff of expected against actual.
 struct DiffLine {
@@ -578,18 +754,31 @@ std::vector<DiffLine> Check(std::vector<Expectation> &expects, const Timeline &t
   return diff;
 }
 
+// Moves KELD_ROOT to the front of the environment. The stand-in host looks
+// it up for every log line, and a lookup walks the environment in order.
+void PutRootFirst() {
+  static std::vector<char *> reordered;
+  reordered.clear();
+  for (char **e = environ; *e != nullptr; e++) {
+    if (strncmp(*e, "KELD_ROOT=", 10) == 0) reordered.insert(reordered.begin(), *e);
+    else reordered.push_back(*e);
+  }
+  reordered.push_back(nullptr);
+  environ = reordered.data();
+}
+
 // Replays one scenario in the simulated root `root` (made and removed by the
 // caller). Its exit status.
 int RunScenario(const std::string &path, const Options &opt, const std::string &root) {
-  std::vector<Step> steps;
-  std::vector<Expectation> expects;
-  std::vector<Outage> outages;
+  Plan plan;
+  ScenarioReader reader;
   std::string error;
-  if (!Load(path, &steps, &expects, &outages, &error)) {
+  if (!reader.Read(path, &plan, [](double, const ParsedObservation &) {}, &error)) {
     fprintf(stderr, "kelreplay: %s\n", error.c_str());
     return 2;
   }
   setenv("KELD_ROOT", root.c_str(), 1);
+  PutRootFirst();
   mkdir((root + "/etc").c_str(), 0755);
   {
     std::ofstream model(root + "/etc/hostsim.conf");
@@ -600,17 +789,24 @@ int RunScenario(const std::string &path, const Options &opt, const std::string &
       model << kDefaultHostModel;
     }
   }
+  if (!opt.json && !opt.quiet) printf("== %s\n", path.c_str());
   double end = opt.settle;
   Timeline timeline;
+  Output output{opt.json, opt.quiet, plan.expects.empty() ? nullptr : &timeline};
+  uint64_t observations = 0, events = 0, actions = 0, logs = 0;
   {
-    Replay replay(kEpoch, outages);
-    for (const Step &s : steps) {
-      replay.AdvanceTo(s.at);
-      replay.Feed(s.obs);
+    Replay replay(kEpoch, plan.outages, output);
+    auto feed = [&replay](double at, const ParsedObservation &obs) {
+      replay.AdvanceTo(at);
+      replay.Feed(obs);
+    };
+    if (!reader.Read(path, nullptr, feed, &error)) {
+      fprintf(stderr, "kelreplay: %s\n", error.c_str());
+      return 2;
     }
-    if (!steps.empty()) end += steps.back().at;
-    for (const Expectation &e : expects) end = std::max(end, std::max(e.at, e.to) + kTolerance + 0.5);
-    for (const Outage &o : outages) end = std::max(end, o.to);
+    if (plan.hasObservations) end += plan.lastObservation;
+    for (const Expectation &e : plan.expects) end = std::max(end, std::max(e.at, e.to) + kTolerance + 0.5);
+    for (const Outage &o : plan.outages) end = std::max(end, o.to);
     replay.AdvanceTo(end);
     // Events still queued for hubd are followed to their delivery or
     // abandonment (the retry passes give up after a bounded number).
@@ -619,21 +815,31 @@ int RunScenario(const std::string &path, const Options &opt, const std::string &
       if (next == 0) break;
       replay.AdvanceTo(std::max(replay.Now(), static_cast<double>(static_cast<int64_t>(next) - kEpoch)));
     }
-    timeline = {replay.Events(), replay.Actions(), replay.Logs()};
+    observations = replay.Observations();
+    events = replay.EventCount();
+    actions = replay.ActionCount();
+    logs = replay.LogCount();
   }
 
-  PrintTimeline(path, timeline, opt.json);
-  if (expects.empty()) return 0;
-  size_t differences = 0;
-  std::vector<DiffLine> diff = Check(expects, timeline, opt.allowExtra, &differences);
   FILE *out = opt.json ? stderr : stdout;
+  if (opt.quiet) {
+    fprintf(out, "== %s: %llu observations, %llu events, %llu host actions, %llu delivery lines\n", path.c_str(),
+            static_cast<unsigned long long>(observations), static_cast<unsigned long long>(events),
+            static_cast<unsigned long long>(actions), static_cast<unsigned long long>(logs));
+  }
+  if (plan.expects.empty()) return 0;
+  size_t differences = 0;
+  std::vector<DiffLine> diff = Check(plan.expects, timeline, opt.allowExtra, &differences);
   if (differences == 0) {
-    fprintf(out, "ok   %s: %zu expectations met\n", path.c_str(), expects.size());
+    fprintf(out, "ok   %s: %zu expectations met\n", path.c_str(), plan.expects.size());
     return 0;
   }
   fprintf(out, "FAIL %s: %zu difference%s ('-' expected, '+' actual)\n", path.c_str(), differences,
           differences == 1 ? "" : "s");
-  for (const DiffLine &d : diff) fprintf(out, "  %s\n", d.text.c_str());
+  // Quiet, the differences only, without what matched around them.
+  for (const DiffLine &d : diff) {
+    if (!opt.quiet || d.text[0] != ' ') fprintf(out, "  %s\n", d.text.c_str());
+  }
   return 1;
 }
 
@@ -691,6 +897,8 @@ int main(int argc, char **argv) {
       return 0;
     } else if (a == "--json") {
       opt.json = true;
+    } else if (a == "--quiet") {
+      opt.quiet = true;
     } else if (a == "--allow-extra") {
       opt.allowExtra = true;
     } else if (a == "--host-model") {

@@ -216,6 +216,46 @@ TEST(KelReplay, HubdOutageDelaysAndQueues) {
       << r.out;
 }
 
+// Repeated observation lines are parsed once and replayed with their own
+// delays and arguments, whatever blanks or quoting surround the delay;
+// --quiet prints counts, the verdict and the differences only; a bad line at
+// the very end still fails the run before anything is replayed.
+TEST(KelReplay, RepeatedLinesQuietRunsAndLateBadLines) {
+  TestRoot root;
+  const std::string opened = "kel.user.ssh.session.opened \"%s %s\" s:";
+  root.WriteFile("/repeat.obs", "+0.5 " + opened + "admin s:192.0.2.17\n"
+                 "+0.5 " + opened + "root s:192.0.2.17\n"
+                 "+1.5\t" + opened + "admin s:192.0.2.17\r\n"
+                 "'+1' " + opened + "admin s:192.0.2.17\n"
+                 "+0.25 " + opened + "admin s:192.0.2.17\n"
+                 "expect +0 nox.audit.ssh.session.opened admin\n");
+  const std::string scenario = root.Path("/repeat.obs");
+  ToolResult r = TestTool_Run("kelreplay", {"--allow-extra", "--host-model", kHostModel, scenario});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  std::string timeline = "== " + scenario + "\n";
+  for (const auto &[at, user] : std::vector<std::pair<std::string, std::string>>{
+           {"+0.500", "admin"}, {"+1.000", "root"}, {"+2.500", "admin"}, {"+3.500", "admin"}, {"+3.750", "admin"}}) {
+    timeline += "    " + at + "  audit    nox.audit.ssh.session.opened \"" + user + "\" \"192.0.2.17\"\n" +
+                "            SSH session was opened for '" + user + "@192.0.2.17'.\n";
+  }
+  EXPECT_EQ(r.out.substr(0, timeline.size()), timeline);
+
+  r = TestTool_Run("kelreplay", {"--quiet", "--host-model", kHostModel, scenario});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "== " + scenario + ": 5 observations, 5 events, 0 host actions, 0 delivery lines\n"
+            "FAIL " + scenario + ": 4 differences ('-' expected, '+' actual)\n"
+            "  +     0.500  nox.audit.ssh.session.opened \"admin\" \"192.0.2.17\"\n"
+            "  +     1.000  nox.audit.ssh.session.opened \"root\" \"192.0.2.17\"\n"
+            "  +     2.500  nox.audit.ssh.session.opened \"admin\" \"192.0.2.17\"\n"
+            "  +     3.750  nox.audit.ssh.session.opened \"admin\" \"192.0.2.17\"\n");
+
+  root.WriteFile("/late.obs", "+0.5 " + opened + "admin s:192.0.2.17\n+0.5 " + opened + "admin q:17\n");
+  r = TestTool_Run("kelreplay", {"--host-model", kHostModel, root.Path("/late.obs")});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("late.obs: line 2: "), std::string::npos) << r.err;
+}
+
 // examples/demo.sh with its root under `tmpDir`, standard error joined to its
 // output, run as a terminal would run it: in a process group of its own (so
 // that an interrupt reaches the demo and whatever it runs at that moment) and

@@ -146,7 +146,7 @@ TEST_F(VProbTest, StuckRetryPassRunsBesideTheTimersAndStopsAtShutdown) {
                        st->cond.wait(guard, [st] { return st->released; });
                        return -1;
                      },
-                     nullptr, &stuck};
+                     nullptr, &stuck, nullptr};
   VProb_Post(1, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.first", "n"));
   VProb_Post(1, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.second", "n"));
   static std::atomic<int> otherFired{0};

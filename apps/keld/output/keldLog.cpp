@@ -67,7 +67,18 @@ void Log_FormatPrefix(char *buf, unsigned size) {
   memcpy(buf, cachedText, n);
   buf[n] = '\0';
   if (n >= 3) {
-    snprintf(buf + n - 3, size - (n - 3), ".%03dZ: ", static_cast<int>(now.tv_nsec / 1000000));
+    // The milliseconds replace the cached "Z: ": ".mmmZ: ", cut to the buffer.
+    int ms = static_cast<int>(now.tv_nsec / 1000000);
+    if (ms < 0 || ms > 999) {
+      snprintf(buf + n - 3, size - (n - 3), ".%03dZ: ", ms);
+      return;
+    }
+    const char tail[] = {'.', static_cast<char>('0' + ms / 100), static_cast<char>('0' + ms / 10 % 10),
+                         static_cast<char>('0' + ms % 10), 'Z', ':', ' '};
+    size_t room = size - (n - 3) - 1;
+    size_t k = room < sizeof tail ? room : sizeof tail;
+    memcpy(buf + n - 3, tail, k);
+    buf[n - 3 + k] = '\0';
   }
 }
 
