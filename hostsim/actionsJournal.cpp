@@ -1,14 +1,17 @@
 // Appending to the actions journal. The descriptor is opened for every line,
 // so a change of $KELD_ROOT between tests is honoured; the mutex only keeps
 // one line's open/write/close together within this process (O_APPEND makes
-// the write itself atomic against other processes).
+// the write itself atomic against other processes) and guards the flag that
+// keeps a journal that cannot be opened to one message on stderr.
 #include "actionsJournal.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "clock.h"
@@ -18,6 +21,7 @@ namespace {
 
 const char kJournalPath[] = "/var/log/hostsim-actions.log";
 std::mutex gJournalLock;
+bool gOpenFailureReported = false;  // guarded by gJournalLock
 
 bool NeedsQuotes(const std::string &text) {
   if (text.empty()) return true;
@@ -64,7 +68,16 @@ void ActionsJournal_Append(const std::string &line) {
   std::lock_guard<std::mutex> hold(gJournalLock);
   SimRoot_MakeParents(kJournalPath);
   int fd = open(ActionsJournal_Path().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return;
+  if (fd < 0) {
+    // Said once on stderr until an open works again; the caller goes on.
+    if (!gOpenFailureReported) {
+      fprintf(stderr, "hostsim: cannot open the actions journal %s: %s; actions are not journaled\n",
+              ActionsJournal_Path().c_str(), strerror(errno));
+      gOpenFailureReported = true;
+    }
+    return;
+  }
+  gOpenFailureReported = false;
   ssize_t written = write(fd, whole.data(), whole.size());
   (void)written;
   close(fd);
