@@ -220,6 +220,12 @@ TEST(HostileOutput, UnwritableLogAndJournalAreSaidOnceOnStderr) {
     execl(tool.c_str(), tool.c_str(), static_cast<char *>(nullptr));
     _exit(127);
   }
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() {
+      if (kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+    }
+  } reaper{keld};
   ASSERT_TRUE(KeldHost::WaitFor([&] { return host.ReadFile("/keld.err").find("system log") != std::string::npos; }));
   ASSERT_TRUE(KeldHost::WaitFor([&] {
     return access(host.Path("/var/run/ombrel/kel-user.sock").c_str(), F_OK) == 0;
