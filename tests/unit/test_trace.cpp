@@ -58,48 +58,15 @@ TEST(TraceLine, RefusesRecordsAndStringsOutsideTheBlock) {
                                reinterpret_cast<const uint8_t *>(outside.data()) + text.size()));
 }
 
-// Undoes the escaping of keldLine.h; false on a malformed escape.
-bool Unescape(const std::string &text, std::string *out) {
-  out->clear();
-  for (size_t i = 0; i < text.size(); i++) {
-    if (text[i] != '\\') {
-      *out += text[i];
-      continue;
-    }
-    if (++i == text.size()) return false;
-    switch (text[i]) {
-      case 'n': *out += '\n'; break;
-      case 'r': *out += '\r'; break;
-      case 't': *out += '\t'; break;
-      case '\\': *out += '\\'; break;
-      case 'x':
-        if (i + 2 >= text.size()) return false;
-        *out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-        i += 2;
-        break;
-      default: return false;
-    }
-  }
-  return true;
-}
-
-// Every byte escapes to text without control characters and comes back; IDs
-// that would shift or break the trace fields are quoted.
-TEST(TraceLine, EscapesEveryControlByteReversiblyAndQuotesUnsafeIds) {
-  std::string all;
-  for (int c = 1; c < 256; c++) all += static_cast<char>(c);
+// Control bytes, DEL and the backslash are escaped, every other byte kept
+// (the fuzz target checks that every text comes back); IDs that would shift
+// or break the trace fields are quoted.
+TEST(TraceLine, EscapesControlBytesAndQuotesUnsafeIds) {
   std::string line;
   LineBuilder b(line, LINE_LOG_MARKER);
-  b.Escaped(all.c_str());
+  b.Escaped("a\nb\rc\td\\e\x01\x1f\x7f \xc3\xa9\"");
   b.Finish();
-  ASSERT_EQ(line.back(), '\n');
-  line.pop_back();
-  for (unsigned char c : line) EXPECT_TRUE(c >= 0x20 && c != 0x7f) << int(c);
-  std::string back;
-  ASSERT_TRUE(Unescape(line, &back));
-  EXPECT_EQ(back, all);
-  EXPECT_EQ(line.substr(0, 16), "\\x01\\x02\\x03\\x04");
-  EXPECT_NE(line.find("\\t\\n\\x0b\\x0c\\r"), std::string::npos);
+  EXPECT_EQ(line, "a\\nb\\rc\\td\\\\e\\x01\\x1f\\x7f \xc3\xa9\"\n");
 
   struct timespec now = {1700000000, 5};
   const struct {
