@@ -28,7 +28,8 @@
 //
 // Integers are decimal or 0x-prefixed hexadecimal. A later record for the same
 // key replaces an earlier one; file systems keep their order. A line that does
-// not parse is skipped and logged once per reading of the file.
+// not parse is skipped; of one reading of the file the first five are logged
+// in full and the rest counted in one line.
 //
 // `fail` records. Without a key, every call of that kind fails; with a key,
 // only the call for that instance. Numeric keys are compared as numbers.
