@@ -33,6 +33,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -61,22 +62,26 @@ std::atomic<uint64_t> cachedGeneration{0};  // written under logMutex
 
 // How often the file's path is looked at again: a log renamed or removed
 // (log rotation) is followed by a new file within this time.
-constexpr int64_t kRotationCheckNanos = 100 * 1000 * 1000;
-std::atomic<int64_t> nextRotationCheck{0};  // monotonic nanoseconds
+constexpr int64_t kRotationCheckMillis = 100;
+std::atomic<int64_t> nextRotationCheck{0};  // monotonic milliseconds
 // Set while the log cannot be opened and that has been said on stderr.
 bool openFailureReported = false;  // guarded by logMutex
 
-int64_t MonotonicNanos() {
+// A fake clock may stand anywhere: beyond what milliseconds hold, the path is
+// looked at once and then no more.
+int64_t MonotonicMillis() {
   struct timespec t = Clock_Monotonic();
-  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+  constexpr int64_t kMaxSeconds = INT64_MAX / 1000 - 1000;
+  if (t.tv_sec < 0 || t.tv_sec > kMaxSeconds) return 0;
+  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
 // True when one thread should look at the path now; at most one per interval.
 bool RotationCheckDue() {
-  int64_t now = MonotonicNanos();
+  int64_t now = MonotonicMillis();
   int64_t next = nextRotationCheck.load(std::memory_order_relaxed);
   return now >= next &&
-         nextRotationCheck.compare_exchange_strong(next, now + kRotationCheckNanos, std::memory_order_relaxed);
+         nextRotationCheck.compare_exchange_strong(next, now + kRotationCheckMillis, std::memory_order_relaxed);
 }
 
 // True when the path no longer names the open file (renamed or removed).
