@@ -2,7 +2,8 @@
 // so a change of $KELD_ROOT between tests is honoured; the mutex only keeps
 // one line's open/write/close together within this process (O_APPEND makes
 // the write itself atomic against other processes). The mutex also guards
-// the observer and its context.
+// the observer and its context, and the flag that keeps a journal that
+// cannot be opened to one message on stderr.
 #include "actionsJournal.h"
 
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "clock.h"
@@ -22,6 +24,7 @@ const char kJournalPath[] = "/var/log/hostsim-actions.log";
 std::mutex gJournalLock;
 void (*gObserver)(void *ctx, const std::string &written) = nullptr;
 void *gObserverCtx = nullptr;
+bool gOpenFailureReported = false;  // guarded by gJournalLock
 
 bool NeedsQuotes(const std::string &text) {
   if (text.empty()) return true;
@@ -74,7 +77,16 @@ void ActionsJournal_Append(const std::string &line) {
     SimRoot_MakeParents(kJournalPath);
     fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   }
-  if (fd < 0) return;
+  if (fd < 0) {
+    // Said once on stderr until an open works again; the caller goes on.
+    if (!gOpenFailureReported) {
+      fprintf(stderr, "hostsim: cannot open the actions journal %s: %s; actions are not journaled\n", path.c_str(),
+              strerror(errno));
+      gOpenFailureReported = true;
+    }
+    return;
+  }
+  gOpenFailureReported = false;
   ssize_t written = write(fd, whole.data(), whole.size());
   close(fd);
   if (gObserver != nullptr && written == static_cast<ssize_t>(whole.size())) gObserver(gObserverCtx, whole);

@@ -6,15 +6,16 @@
 // snapshot without any lock.
 #include "hostModel.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 
@@ -25,7 +26,9 @@ namespace {
 
 const char kModelPath[] = "/etc/hostsim.conf";
 // A host model is a few hundred lines; anything larger is not one.
-const off_t kMaxModelBytes = 16 * 1024 * 1024;
+const off_t kMaxModelBytes = 1024 * 1024;
+// Bad lines reported in full for one reading of the file; the rest are counted.
+const size_t kBadLinesShown = 5;
 
 void Log(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void Log(const char *format, ...) {
@@ -306,26 +309,68 @@ FileIdentity Identify(const std::string &path) {
   return id;
 }
 
-std::shared_ptr<const HostModel> Load(const FileIdentity &id) {
+// Reads the whole model file, which must be a regular file of at most
+// kMaxModelBytes: a FIFO, a device or a growing file is never read without
+// bound or waited on. False with the reason in *why.
+bool ReadModelFile(const std::string &path, std::string *text, std::string *why) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *why = std::string("cannot be opened: ") + strerror(errno);
+    return false;
+  }
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0;
+  if (!ok) {
+    *why = std::string("cannot be read: ") + strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    *why = "is not a regular file";
+    ok = false;
+  } else if (st.st_size > kMaxModelBytes) {
+    *why = "is larger than " + std::to_string(kMaxModelBytes) + " bytes";
+    ok = false;
+  }
+  text->clear();
+  char chunk[16384];
+  while (ok) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *why = std::string("cannot be read: ") + strerror(errno);
+      ok = false;
+    } else if (n == 0) {
+      break;
+    } else if (text->size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxModelBytes)) {
+      *why = "is larger than " + std::to_string(kMaxModelBytes) + " bytes";
+      ok = false;
+    } else {
+      text->append(chunk, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  return ok;
+}
+
+// The model of the file `id`; `last` is the model in use, kept when the file
+// is there but cannot serve as a model.
+std::shared_ptr<const HostModel> Load(const FileIdentity &id, std::shared_ptr<const HostModel> last) {
   if (!id.exists) {
     Log("hostsim: %s: no such file; using an empty host model", id.path.c_str());
     return std::make_shared<const HostModel>();
   }
-  if (id.size > kMaxModelBytes) {
-    Log("hostsim: %s is larger than %lld bytes; using an empty host model", id.path.c_str(),
-        static_cast<long long>(kMaxModelBytes));
-    return std::make_shared<const HostModel>();
-  }
-  std::ifstream in(id.path, std::ios::binary);
-  std::ostringstream text;
-  if (!in || (!(text << in.rdbuf()) && id.size > 0)) {
-    Log("hostsim: %s: cannot be read; using an empty host model", id.path.c_str());
-    return std::make_shared<const HostModel>();
+  std::string text, why;
+  if (!ReadModelFile(id.path, &text, &why)) {
+    Log("hostsim: %s %s; %s", id.path.c_str(), why.c_str(),
+        last ? "the last host model read stays in use" : "using an empty host model");
+    return last ? last : std::make_shared<const HostModel>();
   }
   std::vector<std::string> errors;
-  auto model = std::make_shared<const HostModel>(HostModel_Parse(text.str(), &errors));
+  size_t badLines = 0;
+  auto model = std::make_shared<const HostModel>(HostModel_Parse(text, &errors, &badLines, kBadLinesShown));
   for (const std::string &error : errors) {
     Log("hostsim: %s: %s; line skipped", id.path.c_str(), error.c_str());
+  }
+  if (badLines > errors.size()) {
+    Log("hostsim: %s: %zu more bad lines skipped", id.path.c_str(), badLines - errors.size());
   }
   return model;
 }
@@ -390,7 +435,8 @@ bool HostModel_SplitFields(const std::string &line, std::vector<std::string> *fi
   }
 }
 
-HostModel HostModel_Parse(const std::string &text, std::vector<std::string> *errors) {
+HostModel HostModel_Parse(const std::string &text, std::vector<std::string> *errors, size_t *badLines,
+                          size_t keep) {
   HostModel model;
   std::istringstream in(text);
   std::string line;
@@ -402,7 +448,8 @@ HostModel HostModel_Parse(const std::string &text, std::vector<std::string> *err
     } else if (fields.empty() || ParseRecord(model, fields, &why)) {
       continue;
     }
-    if (errors) errors->push_back("line " + std::to_string(number) + ": " + why);
+    if (badLines) ++*badLines;
+    if (errors && errors->size() < keep) errors->push_back("line " + std::to_string(number) + ": " + why);
   }
   return model;
 }
@@ -411,7 +458,7 @@ std::shared_ptr<const HostModel> HostModel_Current(void) {
   FileIdentity id = Identify(SimRoot_Path(kModelPath));
   std::lock_guard<std::mutex> hold(gCacheLock);
   if (!gCache.model || !(gCache.identity == id)) {
-    gCache.model = Load(id);
+    gCache.model = Load(id, gCache.model);
     gCache.identity = id;
   }
   return gCache.model;

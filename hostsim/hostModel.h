@@ -28,7 +28,8 @@
 //
 // Integers are decimal or 0x-prefixed hexadecimal. A later record for the same
 // key replaces an earlier one; file systems keep their order. A line that does
-// not parse is skipped and logged once per reading of the file.
+// not parse is skipped; of one reading of the file the first five are logged
+// in full and the rest counted in one line.
 //
 // `fail` records. Without a key, every call of that kind fails; with a key,
 // only the call for that instance. Numeric keys are compared as numbers.
@@ -68,6 +69,7 @@
 // snapshots it returns are immutable.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -119,13 +121,18 @@ struct HostModel {
 
 // The model as R/etc/hostsim.conf describes it now. The file is read on first
 // use and again whenever its modification time (nanoseconds), size, inode or
-// path (a new $KELD_ROOT) changes; a missing or unreadable file is an empty
-// model. Never null.
+// path (a new $KELD_ROOT) changes; a missing file is an empty model. The file
+// must be a regular file of at most 1 MiB: anything else (a FIFO, a device,
+// a larger file) is one log line and the last model read stays in use (an
+// empty one when there is none). Bad lines are logged, the first five in full
+// and then one count. Never null.
 std::shared_ptr<const HostModel> HostModel_Current(void);
 
 // Parses the text of a host model file. Every skipped line adds one message
-// ("line N: reason") to *errors when it is not null.
-HostModel HostModel_Parse(const std::string &text, std::vector<std::string> *errors);
+// ("line N: reason") to *errors when it is not null, up to `keep` messages,
+// and counts in *badLines when that is not null.
+HostModel HostModel_Parse(const std::string &text, std::vector<std::string> *errors,
+                          size_t *badLines = nullptr, size_t keep = SIZE_MAX);
 
 // Splits one line into fields by the rules above. False (fields unspecified)
 // when a double quote is not closed.

@@ -489,6 +489,11 @@ uint32_t Kel_GetTimestamp(Observation obs, uint64_t *tsOut) {
 }
 
 uint32_t Kel_GetMsg(Observation obs, char **msgOut, size_t *lengthOut) {
+  return Kel_GetMsgBounded(obs, SIZE_MAX, msgOut, lengthOut, nullptr);
+}
+
+uint32_t Kel_GetMsgBounded(Observation obs, size_t limit, char **msgOut, size_t *lengthOut,
+                           bool *truncatedOut) {
   if (!obs || !msgOut) return EINVAL;
   *msgOut = nullptr;
   try {
@@ -502,14 +507,12 @@ uint32_t Kel_GetMsg(Observation obs, char **msgOut, size_t *lengthOut) {
       large.resize(obs->numArgs);
       args = large.data();
     }
-    for (uint32_t i = 0; i < obs->numArgs; ++i) {
-      args[i] = msgfmt::LoadArg(obs->block, i);
-      const char *str;
-      if (!msgfmt::IsStringType(args[i].type)) continue;
-      if (!msgfmt::SwizzledStringAt(obs->block, obs->blockLen, obs->numArgs, args[i], &str)) return EINVAL;
-      args[i].v.string8 = str;
+    int numArgs = static_cast<int>(obs->numArgs);
+    if (!MsgFmt_ResolveArgs(reinterpret_cast<const MsgFmt_Arg *>(obs->block), numArgs,
+                            obs->block + obs->blockLen, args)) {
+      return EINVAL;
     }
-    *msgOut = MsgFmt_Asprintf(lengthOut, obs->format, args, static_cast<int>(obs->numArgs));
+    *msgOut = MsgFmt_Asnprintf(lengthOut, limit, truncatedOut, obs->format, args, numArgs);
   } catch (const std::bad_alloc &) {
     return ENOMEM;
   }

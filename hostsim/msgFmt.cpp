@@ -4,6 +4,7 @@
 //
 // Argument records are read and written byte-wise (see msgFmtInternal.h):
 // callers may place a block at any byte offset of their buffers.
+#include <algorithm>
 #include <charconv>
 #include <cerrno>
 #include <cstdint>
@@ -141,15 +142,50 @@ bool SwizzledStringAt(const unsigned char *block, size_t blockLen, size_t numArg
   return false;
 }
 
+bool StringChecker::At(const MsgFmt_Arg &arg, const char **str) {
+  uint64_t offset = arg.v.offset;
+  if (offset == 0) {
+    *str = nullptr;
+    return true;
+  }
+  if (numArgs_ > blockLen_ / sizeof(MsgFmt_Arg)) return false;
+  size_t recordsEnd = numArgs_ * sizeof(MsgFmt_Arg);
+  if (offset < recordsEnd || offset >= blockLen_) return false;
+  size_t unit = StringUnit(arg.type);
+  size_t u = unit == 1 ? 0 : unit == 2 ? 1 : 2;
+  if (!scanned_[u]) {
+    scanned_[u] = true;
+    if (unit == 1) {
+      const void *nul = memrchr(block_ + recordsEnd, 0, blockLen_ - recordsEnd);
+      if (nul) lastEnd_[0][0] = static_cast<size_t>(static_cast<const unsigned char *>(nul) - block_) + 1;
+    } else {
+      // Backwards until every residue has its last terminator.
+      static const unsigned char zeros[4] = {0, 0, 0, 0};
+      size_t found = 0;
+      for (size_t pos = blockLen_ - recordsEnd >= unit ? blockLen_ - unit + 1 : recordsEnd;
+           pos-- > recordsEnd && found < unit;) {
+        size_t &slot = lastEnd_[u][pos % unit];
+        if (slot == 0 && memcmp(block_ + pos, zeros, unit) == 0) {
+          slot = pos + 1;
+          found++;
+        }
+      }
+    }
+  }
+  size_t start = static_cast<size_t>(offset);
+  if (lastEnd_[u][start % unit] <= start) return false;
+  *str = reinterpret_cast<const char *>(block_ + start);
+  return true;
+}
+
 bool ValidateSwizzledBlock(const unsigned char *block, size_t blockLen, size_t numArgs) {
   if (numArgs > blockLen / sizeof(MsgFmt_Arg)) return false;
+  StringChecker strings(block, blockLen, numArgs);
   for (size_t i = 0; i < numArgs; ++i) {
     MsgFmt_Arg arg = LoadArg(block, i);
     if (!IsKnownType(arg.type)) return false;
     const char *str;
-    if (IsStringType(arg.type) && !SwizzledStringAt(block, blockLen, numArgs, arg, &str)) {
-      return false;
-    }
+    if (IsStringType(arg.type) && !strings.At(arg, &str)) return false;
   }
   return true;
 }
@@ -330,23 +366,38 @@ bool BlockLength(const MsgFmt_Arg *args, int numArgs, const void *bufEnd, size_t
 
 }  // namespace
 
+bool MsgFmt_ResolveArgs(const MsgFmt_Arg *args, int numArgs, const void *bufEnd, MsgFmt_Arg *out) {
+  size_t blockLen;
+  if (numArgs == 0) return true;
+  if (!out || !BlockLength(args, numArgs, bufEnd, &blockLen)) return false;
+  StringChecker strings(reinterpret_cast<const unsigned char *>(args), blockLen, static_cast<size_t>(numArgs));
+  for (int i = 0; i < numArgs; ++i) {
+    MsgFmt_Arg arg = LoadArg(args, static_cast<size_t>(i));
+    if (IsStringType(arg.type)) {
+      const char *str;
+      if (!strings.At(arg, &str)) return false;
+      arg.v.string8 = str;
+    }
+    out[i] = arg;
+  }
+  return true;
+}
+
 bool MsgFmt_UnswizzleArgs(MsgFmt_Arg *args, int numArgs, const void *bufEnd) {
   size_t blockLen;
   if (numArgs == 0) return true;
   if (!BlockLength(args, numArgs, bufEnd, &blockLen)) return false;
   const unsigned char *block = reinterpret_cast<const unsigned char *>(args);
+  StringChecker strings(block, blockLen, static_cast<size_t>(numArgs));
   const char *str;
   for (int i = 0; i < numArgs; ++i) {
     MsgFmt_Arg arg = LoadArg(args, static_cast<size_t>(i));
-    if (IsStringType(arg.type) &&
-        !SwizzledStringAt(block, blockLen, static_cast<size_t>(numArgs), arg, &str)) {
-      return false;
-    }
+    if (IsStringType(arg.type) && !strings.At(arg, &str)) return false;
   }
   for (int i = 0; i < numArgs; ++i) {
     MsgFmt_Arg arg = LoadArg(args, static_cast<size_t>(i));
     if (!IsStringType(arg.type)) continue;
-    SwizzledStringAt(block, blockLen, static_cast<size_t>(numArgs), arg, &str);
+    strings.At(arg, &str);
     arg.v.string8 = str;
     StoreArg(args, static_cast<size_t>(i), arg);
   }
@@ -392,22 +443,30 @@ bool AppendFormatted(std::string &out, const char *fmt, T value) {
 
 class Renderer {
  public:
-  Renderer(const MsgFmt_Arg *args, int numArgs) : args_(args), numArgs_(numArgs) {}
+  // The text stops at `limit` bytes; the rest of the format is still checked
+  // against the arguments but nothing more is rendered, so the work done is
+  // linear in the format, the arguments and the limit.
+  Renderer(const MsgFmt_Arg *args, int numArgs, size_t limit)
+      : args_(args), numArgs_(numArgs), limit_(limit) {}
 
   bool Render(const char *format, std::string &out) {
     for (const char *p = format; *p;) {
       const char *pct = strchr(p, '%');
-      if (!pct) {
-        out.append(p);
-        break;
-      }
-      out.append(p, static_cast<size_t>(pct - p));
+      size_t n = pct ? static_cast<size_t>(pct - p) : strlen(p);
+      Put(out, p, n);
+      if (!pct) break;
       Conversion cv;
       p = ParseConversion(pct, &cv);
       if (!p || !RenderOne(cv, out)) return false;
+      if (out.size() > limit_) {
+        out.resize(limit_);
+        truncated_ = true;
+      }
     }
     return true;
   }
+
+  bool Truncated() const { return truncated_; }
 
  private:
   bool Next(MsgFmt_Arg *arg) {
@@ -446,10 +505,12 @@ class Renderer {
     MsgFmt_Arg arg;
     if (!Next(&arg)) return false;
     char letter = cv.letter;
-    if (Plain(cv) && AppendPlain(cv, arg, out)) return true;
     if (letter == 's') return RenderString(cv, arg, out);
+    if (IsFloatConv(letter) && arg.type != MSGFMT_ARG_FLOAT64) return false;
+    if (!IsFloatConv(letter) && !IsIntegerType(arg.type)) return false;
+    if (Room(out) == 0) return true;  // checked, nothing more to render
+    if (Plain(cv) && AppendPlain(cv, arg, out)) return true;
     if (IsFloatConv(letter)) {
-      if (arg.type != MSGFMT_ARG_FLOAT64) return false;
       return AppendFormatted(out, SubFormat(cv, "", "-+ #0", true), arg.v.float64);
     }
     if (!IsIntegerType(arg.type)) return false;
@@ -492,11 +553,6 @@ class Renderer {
   // lower-case hexadecimal integers. False (nothing appended) for any other.
   static bool AppendPlain(const Conversion &cv, const MsgFmt_Arg &arg, std::string &out) {
     char letter = cv.letter;
-    if (letter == 's') {
-      if (cv.len != Len::None || arg.type != MSGFMT_ARG_STRING8) return false;
-      out += arg.v.string8 ? arg.v.string8 : "(null)";
-      return true;
-    }
     if (!strchr("diux", letter) || !IsIntegerType(arg.type)) return false;
     if (cv.len == Len::h || cv.len == Len::hh) return false;
     int64_t value = IntegerValue(arg);
@@ -514,26 +570,40 @@ class Renderer {
     return true;
   }
 
+  // Strings are padded and cut here rather than by snprintf, which would
+  // measure the whole text however little of it fits.
   bool RenderString(const Conversion &cv, const MsgFmt_Arg &arg, std::string &out) {
+    size_t room = Room(out);
+    size_t width = cv.width > 0 ? static_cast<size_t>(cv.width) : 0;
+    // Enough of the text to know the padding and fill the room.
+    size_t want = room == SIZE_MAX ? SIZE_MAX : room + width + 1;
+    if (cv.hasPrecision && static_cast<size_t>(cv.precision) < want) want = static_cast<size_t>(cv.precision);
     std::string narrowed;
     const char *text;
+    size_t n;
     if (cv.len == Len::l) {
       if (arg.type != MSGFMT_ARG_STRING32) return false;
       // Wide text is rendered character by character: ASCII as is, anything
       // else as '?', independent of the locale.
       const char *ws = arg.v.string8;
-      for (const char *q = ws; ws; q += sizeof(uint32_t)) {
+      for (const char *q = ws; ws && narrowed.size() < want; q += sizeof(uint32_t)) {
         uint32_t wc;
         memcpy(&wc, q, sizeof wc);
         if (wc == 0) break;
         narrowed += wc < 0x80 ? static_cast<char>(wc) : '?';
       }
       text = ws ? narrowed.c_str() : "(null)";
+      n = ws ? narrowed.size() : strnlen(text, want);
     } else {
       if (arg.type != MSGFMT_ARG_STRING8) return false;
       text = arg.v.string8 ? arg.v.string8 : "(null)";
+      n = strnlen(text, want);
     }
-    return AppendFormatted(out, SubFormat(cv, "", "-", true), text);
+    size_t pad = n < width ? width - n : 0;
+    if (!cv.minus) out.append(std::min(pad, Room(out)), ' ');
+    Put(out, text, n);
+    if (cv.minus) out.append(std::min(pad, Room(out)), ' ');
+    return true;
   }
 
   // Rebuilds the conversion for snprintf from its parsed parts, keeping only
@@ -555,28 +625,48 @@ class Renderer {
     return sub_;
   }
 
+  size_t Room(const std::string &out) const { return out.size() < limit_ ? limit_ - out.size() : 0; }
+
+  // Appends at most the room left of `n` bytes of `text`.
+  void Put(std::string &out, const char *text, size_t n) {
+    size_t room = Room(out);
+    if (n > room) {
+      n = room;
+      truncated_ = true;
+    }
+    out.append(text, n);
+  }
+
   const MsgFmt_Arg *args_;
   int numArgs_;
+  size_t limit_;
+  bool truncated_ = false;
   int index_ = 0;
   char sub_[48] = {};
 };
 
 }  // namespace
 
-char *MsgFmt_Asprintf(size_t *length, const char *format, const MsgFmt_Arg *args, int numArgs) {
+char *MsgFmt_Asnprintf(size_t *length, size_t limit, bool *truncated, const char *format,
+                       const MsgFmt_Arg *args, int numArgs) {
   if (!format || numArgs < 0 || (!args && numArgs > 0)) return nullptr;
   try {
     std::string out;
-    out.reserve(256);
-    Renderer renderer(args, numArgs);
+    out.reserve(std::min<size_t>(limit, 256));
+    Renderer renderer(args, numArgs, limit);
     if (!renderer.Render(format, out)) return nullptr;
     char *text = static_cast<char *>(malloc(out.size() + 1));
     if (!text) return nullptr;
     memcpy(text, out.data(), out.size());
     text[out.size()] = '\0';
     if (length) *length = out.size();
+    if (truncated) *truncated = renderer.Truncated();
     return text;
   } catch (...) {
     return nullptr;
   }
+}
+
+char *MsgFmt_Asprintf(size_t *length, const char *format, const MsgFmt_Arg *args, int numArgs) {
+  return MsgFmt_Asnprintf(length, SIZE_MAX, nullptr, format, args, numArgs);
 }

@@ -71,8 +71,30 @@ inline void StoreArg(void *args, size_t index, const MsgFmt_Arg &arg) {
 bool SwizzledStringAt(const unsigned char *block, size_t blockLen, size_t numArgs,
                       const MsgFmt_Arg &arg, const char **str);
 
+// Checks the strings of one block in constant time each after one pass over
+// the block, so that many arguments sharing one long text cost no more than
+// the block itself: a string of unit u at offset o is terminated inside the
+// block exactly when the last terminator whose start is congruent to o modulo
+// u starts at o or later. The block must outlive the checker.
+class StringChecker {
+ public:
+  StringChecker(const unsigned char *block, size_t blockLen, size_t numArgs)
+      : block_(block), blockLen_(blockLen), numArgs_(numArgs) {}
+  // Same contract as SwizzledStringAt.
+  bool At(const MsgFmt_Arg &arg, const char **str);
+
+ private:
+  const unsigned char *block_;
+  size_t blockLen_;
+  size_t numArgs_;
+  // Per unit (1, 2, 4) and residue: one past the start of the last
+  // terminator, 0 for none; computed on first use of the unit.
+  bool scanned_[3] = {false, false, false};
+  size_t lastEnd_[3][4] = {};
+};
+
 // True when the block holds `numArgs` records of known types whose strings
-// all lie inside it.
+// all lie inside it. Linear in the block's size.
 bool ValidateSwizzledBlock(const unsigned char *block, size_t blockLen, size_t numArgs);
 
 // Integer value of an integer argument record widened to 64 bits: 32-bit

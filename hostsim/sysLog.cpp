@@ -8,7 +8,10 @@
 // thread keeps its own reference to the current file, checked against the
 // root and the generation, so that a line costs no lock and no shared
 // reference count: only the write() itself. (A thread keeps the file it last
-// wrote to open until its next line or its end.)
+// wrote to open until its next line or its end.) At most once per 100 ms one
+// writer looks at the path (the atomic nextRotationCheck picks it) and, under
+// logMutex, reopens a log that was renamed or removed; openFailureReported is
+// guarded by logMutex.
 //
 // Outside a batch every line is one write() to a descriptor opened with
 // O_APPEND: the line is in the file once the call returns. Inside a batch
@@ -22,6 +25,7 @@
 #include "sysLog.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -29,13 +33,16 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "simRoot.h"
 
 namespace {
@@ -53,24 +60,73 @@ std::mutex logMutex;
 std::shared_ptr<LogFile> cachedFile;      // guarded by logMutex
 std::atomic<uint64_t> cachedGeneration{0};  // written under logMutex
 
+// How often the file's path is looked at again: a log renamed or removed
+// (log rotation) is followed by a new file within this time.
+constexpr int64_t kRotationCheckMillis = 100;
+std::atomic<int64_t> nextRotationCheck{0};  // monotonic milliseconds
+// Set while the log cannot be opened and that has been said on stderr.
+bool openFailureReported = false;  // guarded by logMutex
+
+// A fake clock may stand anywhere: beyond what milliseconds hold, the path is
+// looked at once and then no more.
+int64_t MonotonicMillis() {
+  struct timespec t = Clock_Monotonic();
+  constexpr int64_t kMaxSeconds = INT64_MAX / 1000 - 1000;
+  if (t.tv_sec < 0 || t.tv_sec > kMaxSeconds) return 0;
+  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// True when one thread should look at the path now; at most one per interval.
+bool RotationCheckDue() {
+  int64_t now = MonotonicMillis();
+  int64_t next = nextRotationCheck.load(std::memory_order_relaxed);
+  return now >= next &&
+         nextRotationCheck.compare_exchange_strong(next, now + kRotationCheckMillis, std::memory_order_relaxed);
+}
+
+// True when the path no longer names the open file (renamed or removed).
+bool Rotated(const LogFile &file) {
+  struct stat atPath, open;
+  if (fstat(file.fd, &open) != 0) return false;
+  std::string path = SimRoot_Path(kLogPath);
+  return stat(path.c_str(), &atPath) != 0 || atPath.st_dev != open.st_dev || atPath.st_ino != open.st_ino;
+}
+
+// Under logMutex: opens the log of `root` as the cached file. A failure is
+// said once on stderr (the log itself cannot carry it) until an open works.
+bool OpenLocked(const char *root) {
+  SimRoot_MakeParents(kLogPath);
+  std::string path = SimRoot_Path(kLogPath);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (!openFailureReported) {
+      fprintf(stderr, "hostsim: cannot open the system log %s: %s; its lines are lost\n", path.c_str(),
+              strerror(errno));
+      openFailureReported = true;
+    }
+    return false;
+  }
+  openFailureReported = false;
+  cachedFile = std::make_shared<LogFile>(root, fd);
+  cachedGeneration.fetch_add(1, std::memory_order_release);
+  return true;
+}
+
 // The log file of `root` (the value of $KELD_ROOT, not empty), reopened when
-// the root changed since the last call of any thread. The file stays valid
-// until the calling thread's next call (the thread holds a reference).
+// the root changed since the last call of any thread or the file was renamed
+// or removed. The file stays valid until the calling thread's next call (the
+// thread holds a reference).
 const std::shared_ptr<LogFile> *LogFileFor(const char *root) {
   thread_local std::shared_ptr<LogFile> mine;
   thread_local uint64_t myGeneration = 0;
-  if (mine && myGeneration == cachedGeneration.load(std::memory_order_acquire) && mine->root == root) {
+  bool checkPath = RotationCheckDue();
+  if (!checkPath && mine && myGeneration == cachedGeneration.load(std::memory_order_acquire) &&
+      mine->root == root) {
     return &mine;
   }
   std::lock_guard<std::mutex> lock(logMutex);
-  if (!cachedFile || cachedFile->root != root) {
-    SimRoot_MakeParents(kLogPath);
-    std::string path = SimRoot_Path(kLogPath);
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return nullptr;
-    cachedFile = std::make_shared<LogFile>(root, fd);
-    cachedGeneration.fetch_add(1, std::memory_order_release);
-  }
+  bool reopen = !cachedFile || cachedFile->root != root || (checkPath && Rotated(*cachedFile));
+  if (reopen && !OpenLocked(root)) return nullptr;
   mine = cachedFile;
   myGeneration = cachedGeneration.load(std::memory_order_relaxed);
   return &mine;
@@ -150,6 +206,36 @@ void WriteLine(int fd, const char *text, size_t length) {
 
 namespace {
 
+bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+// One message is one line: the control characters of `text` other than a
+// final newline are written as '#' and three octal digits, as a system log
+// daemon does, so that no message can make two lines or carry a raw control
+// character into the file. Returns the text to write, without its final
+// newline: `text` itself when nothing needs escaping, else `scratch`.
+const char *EscapeControls(const char *text, size_t *length, std::string &scratch) {
+  size_t n = *length;
+  if (n > 0 && text[n - 1] == '\n') n--;
+  *length = n;
+  const char *end = text + n;
+  const char *p = text;
+  while (p < end && !IsControl(static_cast<unsigned char>(*p))) p++;
+  if (p == end) return text;
+  scratch.assign(text, p);
+  for (; p < end; p++) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (!IsControl(c)) {
+      scratch += static_cast<char>(c);
+      continue;
+    }
+    char octal[5] = {'#', static_cast<char>('0' + (c >> 6)), static_cast<char>('0' + ((c >> 3) & 7)),
+                     static_cast<char>('0' + (c & 7)), '\0'};
+    scratch.append(octal, 4);
+  }
+  *length = scratch.size();
+  return scratch.data();
+}
+
 // Appends one whole line (with its newline) to the file of `file`, or to the
 // calling thread's batch.
 void Emit(const std::shared_ptr<LogFile> &file, const char *line, size_t length) {
@@ -165,6 +251,21 @@ void Emit(const std::shared_ptr<LogFile> &file, const char *line, size_t length)
   }
   held.text.append(line, length);
   if (held.text.size() >= kHeldLimit) held.FlushLocked();
+}
+
+// Writes one message as one line: escaped, with its newline.
+void WriteMessage(const std::shared_ptr<LogFile> &file, const char *text, size_t length) {
+  thread_local std::string scratch;
+  bool endsLine = length > 0 && text[length - 1] == '\n';
+  const char *escaped = EscapeControls(text, &length, scratch);
+  if (escaped == text && endsLine) {
+    Emit(file, text, length + 1);  // the text already ends in its newline
+  } else {
+    if (escaped == text) scratch.assign(text, length);
+    scratch += '\n';
+    Emit(file, scratch.data(), scratch.size());
+  }
+  if (scratch.capacity() > 16384) std::string().swap(scratch);
 }
 
 // The root the sink writes under, or null for the system's own log.
@@ -192,19 +293,19 @@ void SysLog_VLog(int priority, const char *format, va_list args) {
     va_end(measure);
     if (n < 0) return;
     std::string heapBuf;
-    char *line = stackBuf;
+    const char *line = stackBuf;
     size_t length = static_cast<size_t>(n);
-    if (length + 1 >= sizeof stackBuf) {
-      // Too long for the stack buffer (or no room for the newline).
-      heapBuf.resize(length + 2);
+    if (length >= sizeof stackBuf) {
+      // Too long for the stack buffer.
+      heapBuf.resize(length + 1);
       va_list render;
       va_copy(render, args);
       vsnprintf(&heapBuf[0], length + 1, format, render);
       va_end(render);
-      line = &heapBuf[0];
+      heapBuf.resize(length);
+      line = heapBuf.data();
     }
-    if (length == 0 || line[length - 1] != '\n') line[length++] = '\n';
-    Emit(*file, line, length);
+    WriteMessage(*file, line, length);
   } catch (...) {
     // Out of memory: the line is lost, the caller goes on.
   }
@@ -220,13 +321,7 @@ void SysLog_Write(int priority, const char *text, size_t length) {
   try {
     const std::shared_ptr<LogFile> *file = LogFileFor(root);
     if (!file) return;
-    if (length > 0 && text[length - 1] == '\n') {
-      Emit(*file, text, length);
-    } else {
-      std::string line(text, length);
-      line += '\n';
-      Emit(*file, line.data(), line.size());
-    }
+    WriteMessage(*file, text, length);
   } catch (...) {
     // Out of memory: the line is lost, the caller goes on.
   }

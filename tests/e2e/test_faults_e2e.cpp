@@ -273,10 +273,11 @@ TEST(KeldFaults, TraceClientThatNeverReadsSlowsNeitherOtherClientsNorIntake) {
 const char kGarbage[] = "\x01\x02 binary \xff\xfe\nuuid\n\"never closed\noption PageRetire ThresholdInterval ten\n"
                         "pageretire threshold 99999999999999999999999\nlun naa.600 x\n";
 
-// Lines of kGarbage that the host model parser skips, each logged once.
+// Lines of kGarbage that the host model parser skips, each logged once (the
+// first five of one reading in full).
 size_t GarbageLines() {
   std::vector<std::string> errors;
-  HostModel_Parse(kGarbage, &errors);
+  HostModel_Parse(kGarbage, &errors, nullptr, 5);
   return errors.size();
 }
 
@@ -318,8 +319,9 @@ TEST(KeldFaults, HostModelMissingUnreadableOrGarbageAtStartUp) {
   }
 }
 
-// While keld runs, the model disappears, becomes unreadable or garbage: a path loss finds no path and posts
-// nothing, the host says why, and the model coming back is used again.
+// While keld runs, the model disappears, becomes a directory or garbage: the host says why, a path loss
+// finds no path and posts nothing (a directory keeps the last model), and the model coming back is used
+// again.
 TEST(KeldFaults, HostModelBrokenWhileRunning) {
   KeldHost host;
   ReplaceModel(host, "good");
@@ -335,7 +337,7 @@ TEST(KeldFaults, HostModelBrokenWhileRunning) {
   };
   const std::pair<const char *, std::string> broken[] = {
       {"missing", model + ": no such file; using an empty host model"},
-      {"unreadable", model + ": cannot be read; using an empty host model"},
+      {"unreadable", model + " is not a regular file; the last host model read stays in use"},
       {"garbage", model + ": line " + std::to_string(GarbageLines()) + ": "},
   };
   size_t round = 0;
@@ -343,14 +345,18 @@ TEST(KeldFaults, HostModelBrokenWhileRunning) {
     SCOPED_TRACE(b.first);
     ReplaceModel(host, b.first);
     pathLoss();
-    // Reported at the lookup; then the model comes back and the same loss is posted with its datastore.
+    // Reported at the lookup (a directory in the model's place keeps the last model, so the loss is
+    // posted); then the model comes back and the same loss is posted with its datastore.
     ASSERT_TRUE(host.WaitSyslog(b.second));
+    if (std::string(b.first) == "unreadable") {
+      ASSERT_TRUE(host.WaitHubd(++round));
+    }
     ReplaceModel(host, "good");
     pathLoss();
     ASSERT_TRUE(host.WaitHubd(++round));
   }
   std::vector<std::string> got = host.HubdLines();
-  ASSERT_EQ(got.size(), 3u);
+  ASSERT_EQ(got.size(), 4u);
   for (const std::string &line : got) {
     EXPECT_NE(line.find(R"("args":["naa.600","vmhba1:C0:T0:L0","\"ds1\""])"), std::string::npos) << line;
   }

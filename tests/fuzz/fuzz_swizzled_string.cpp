@@ -1,5 +1,6 @@
 // String lookup in an arbitrary swizzled block, at any byte alignment, and
-// the trace line built from the block. Input: one byte for the number of
+// the trace line built from the block; the one-pass string checker against
+// the string-by-string search. Input: one byte for the number of
 // records (which may claim more than the block holds), one for the
 // misalignment, then the block.
 #include <ctime>
@@ -11,6 +12,7 @@
 #include "fuzzSupport.h"
 #include "keldTrace.h"
 #include "msgFmt.h"
+#include "msgFmtInternal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 2 || size > 8192) return 0;
@@ -29,6 +31,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (MsgFmt_GetSwizzledString(args, numArgs, i, block + blockLen, &text) == 0 && text) {
       (void)strlen(text);
     }
+  }
+  // The one-pass checker agrees with the string-by-string search.
+  msgfmt::StringChecker checker(block, blockLen, static_cast<size_t>(numArgs));
+  for (int i = 0; i < numArgs && static_cast<size_t>(i) < blockLen / sizeof(MsgFmt_Arg); ++i) {
+    MsgFmt_Arg arg = msgfmt::LoadArg(block, static_cast<size_t>(i));
+    if (!msgfmt::IsStringType(arg.type)) continue;
+    const char *one = nullptr, *other = nullptr;
+    bool a = msgfmt::SwizzledStringAt(block, blockLen, static_cast<size_t>(numArgs), arg, &one);
+    bool b = checker.At(arg, &other);
+    if (a != b || (a && one != other)) abort();
   }
   free(buffer);
 

@@ -253,7 +253,10 @@ TEST(PlatformHelpers, RootPathsAndSystemLogFollowTheRoot) {
       EXPECT_EQ(other.ReadFile("/var/log/syslog"), std::string(3000, 'z') + "\n");
     }
     SysLog_Log(6, "second\n");
-    EXPECT_EQ(root.ReadFile("/var/log/syslog"), "first 1\nsecond\n");
+    // One message is one line, its control characters in octal.
+    const char raw[] = "a\nb\t\x7f\n";
+    SysLog_Write(6, raw, sizeof raw - 1);
+    EXPECT_EQ(root.ReadFile("/var/log/syslog"), "first 1\nsecond\na#012b#011#177\n");
   }
   unsetenv("KELD_ROOT");
   EXPECT_EQ(SimRoot_Path("/dev/kel/ctx0"), "/dev/kel/ctx0");

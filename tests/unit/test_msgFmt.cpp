@@ -172,3 +172,22 @@ TEST(MsgFmtAsprintf, NullStringsAndMismatchedOrMissingArguments) {
   std::vector<MsgFmt_Arg> two = {wide, str};
   EXPECT_EQ(Render("%u", two.data(), 2), "4294967295");
 }
+
+// A bounded rendering is the full rendering cut at the limit, at every limit,
+// with the cut reported; a mismatch after the limit still refuses the format.
+TEST(MsgFmtAsprintf, BoundedRenderingIsThePrefixOfTheFullOne) {
+  const char *format = "%s|%8s|%-6s|%.3s|%5.2s|%ls|%d %08x|%s";
+  Captured c = Capture(1024, format, "alpha", "ab", "cd", "abcdef", "xyz", L"wide", -42, 0xbeefu, "tail");
+  const std::string full = Render(format, c.args, c.n);
+  ASSERT_EQ(full, "alpha|      ab|cd    |abc|   xy|wide|-42 0000beef|tail");
+  for (size_t limit = 0; limit <= full.size() + 1; limit++) {
+    size_t length = 99;
+    bool cut = false;
+    char *text = MsgFmt_Asnprintf(&length, limit, &cut, format, c.args, c.n);
+    ASSERT_NE(text, nullptr) << limit;
+    EXPECT_EQ(std::string(text, length), full.substr(0, limit)) << limit;
+    EXPECT_EQ(cut, limit < full.size()) << limit;
+    free(text);
+  }
+  EXPECT_EQ(MsgFmt_Asnprintf(nullptr, 2, nullptr, "%s %d", c.args, 1), nullptr);
+}

@@ -1,4 +1,5 @@
-// Trace lines and the history a new client receives.
+// Trace lines, the escaping and cap of lines for humans, and the history a
+// new client receives.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,6 +9,7 @@
 #include <cstring>
 
 #include "kelRecord.h"
+#include "keldLine.h"
 #include "keldTrace.h"
 #include "msgFmt.h"
 
@@ -54,6 +56,71 @@ TEST(TraceLine, RefusesRecordsAndStringsOutsideTheBlock) {
   outside[0].v.offset = 4096;
   EXPECT_FALSE(Trace_BuildLine(line, now, "IN", 1, "kel.x", outside.data(), 1,
                                reinterpret_cast<const uint8_t *>(outside.data()) + text.size()));
+}
+
+// Control bytes, DEL and the backslash are escaped, every other byte kept
+// (the fuzz target checks that every text comes back); IDs that would shift
+// or break the trace fields are quoted.
+TEST(TraceLine, EscapesControlBytesAndQuotesUnsafeIds) {
+  std::string line;
+  LineBuilder b(line, LINE_LOG_MARKER);
+  b.Escaped("a\nb\rc\td\\e\x01\x1f\x7f \xc3\xa9\"");
+  b.Finish();
+  EXPECT_EQ(line, "a\\nb\\rc\\td\\\\e\\x01\\x1f\\x7f \xc3\xa9\"\n");
+
+  struct timespec now = {1700000000, 5};
+  const struct {
+    const char *id, *field;
+  } ids[] = {{"kel.x.y", "kel.x.y"},
+             {"kel.a,b", "\"kel.a,b\""},
+             {"kel.q\"", "\"kel.q\"\"\""},
+             {"kel.n\n1,IN", "\"kel.n\\n1,IN\""},
+             {"kel.b\\s", "\"kel.b\\\\s\""}};
+  for (const auto &c : ids) {
+    ASSERT_TRUE(Trace_BuildLine(line, now, "IN", 42, c.id, nullptr, 0, nullptr));
+    EXPECT_EQ(line, std::string("1700000000.000000005,IN,42,") + c.field + ",\n") << c.id;
+  }
+  EXPECT_EQ(LineFor({KelArg::Str("a\nb\"c")}), "1700000000.000000005,IN,42,kel.x.y,,\"a\\nb\"\"c\"\n");
+}
+
+// Lines stop at the cap with their marker: never inside an escape, a cut
+// string keeps its closing quote, and a thousand arguments sharing one long
+// text give one capped line.
+TEST(TraceLine, LinesStopAtTheCapWithTheirMarker) {
+  std::string line;
+  const std::string controls(kLineCap, '\x01');
+  LineBuilder b(line, LINE_LOG_MARKER);
+  b.Raw("prefix ");
+  b.Escaped(controls.c_str());
+  b.Raw("never written");
+  b.Finish();
+  EXPECT_TRUE(b.Truncated());
+  ASSERT_LE(line.size(), kLineCap);
+  const std::string tail = LINE_LOG_MARKER "\n";
+  ASSERT_EQ(line.substr(line.size() - tail.size()), tail);
+  EXPECT_EQ((line.size() - tail.size() - 7) % 4, 0u);  // whole "\x01" escapes only
+
+  const std::string exact(kLineCap - 1, 'a');  // with the newline, exactly the cap: not cut
+  LineBuilder fits(line, LINE_LOG_MARKER);
+  fits.Escaped(exact.c_str(), exact.size() - strlen(LINE_LOG_MARKER));
+  fits.Finish();
+  EXPECT_FALSE(fits.Truncated());
+
+  // One text, a thousand records pointing at it.
+  std::vector<uint8_t> shared(1000 * sizeof(MsgFmt_Arg) + 60001, 'A');
+  for (size_t i = 0; i < 1000; i++) {
+    MsgFmt_Arg a{};
+    a.type = MSGFMT_ARG_STRING8;
+    a.v.offset = 1000 * sizeof(MsgFmt_Arg);
+    memcpy(&shared[i * sizeof a], &a, sizeof a);
+  }
+  shared.back() = '\0';
+  struct timespec now = {1700000000, 5};
+  ASSERT_TRUE(Trace_BuildLine(line, now, "IN", 42, "kel.x.y", reinterpret_cast<const MsgFmt_Arg *>(shared.data()),
+                              1000, shared.data() + shared.size()));
+  EXPECT_EQ(line.size(), kLineCap);
+  const std::string traceTail = "AAA\"" LINE_TRACE_MARKER "\n";
+  EXPECT_EQ(line.substr(line.size() - traceTail.size()), traceTail);
 }
 
 // Reads from `fd` until `marker` has arrived or nothing comes for a while.

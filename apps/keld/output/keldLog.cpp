@@ -12,6 +12,7 @@
 #include <string>
 
 #include "clock.h"
+#include "keldLine.h"
 #include "sysLog.h"
 #include "vthreadBase.h"
 
@@ -109,38 +110,58 @@ void Panic(const char *format, ...) {
   abort();
 }
 
+namespace {
+
+// "<prefix>[thread] <time>us: [<id>] <message>\n", ID and message escaped,
+// cut at the line cap. Built directly, without a format pass, in the
+// thread's own buffer. Out of memory, the line is lost and the caller goes
+// on.
+void WriteRecordLine(const char *id, uint64_t timeUs, const char *message, size_t messageLength,
+                     bool messageCut) {
+  thread_local std::string line;
+  try {
+    char prefix[32];
+    Log_FormatPrefix(prefix, sizeof prefix);
+    char digits[24];
+    std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, static_cast<unsigned long>(timeUs));
+    LineBuilder b(line, LINE_LOG_MARKER);
+    b.Raw(prefix);
+    b.Raw('[');
+    b.Raw(VThreadBase_CurName());
+    b.Raw("] ");
+    b.Raw(digits, static_cast<size_t>(end.ptr - digits));
+    b.Raw("us: [");
+    b.Escaped(id ? id : "(null)");
+    b.Raw("] ");
+    if (message) {
+      b.Escaped(message, messageLength);
+      if (messageCut) b.MarkTruncated();
+    } else {
+      b.Raw("(null)");
+    }
+    b.Finish();
+    SysLog_Write(LOG_INFO, line.data(), line.size());
+  } catch (const std::bad_alloc &) {
+  }
+  Line_Trim(line);
+}
+
+}  // namespace
+
 void LogObservation(Observation obs) {
   const char *id = nullptr;
   uint64_t ts = 0;
   char *msg = nullptr;
+  size_t length = 0;
+  bool cut = false;
   Kel_GetID(obs, &id);
   Kel_GetTimestamp(obs, &ts);
-  Kel_GetMsg(obs, &msg, nullptr);
-  // One line per handled observation: built directly, without a format pass.
-  // Out of memory, the line is lost and the caller goes on.
-  try {
-    thread_local std::string line;
-    char prefix[32];
-    Log_FormatPrefix(prefix, sizeof prefix);
-    char digits[24];
-    std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, static_cast<unsigned long>(ts));
-    line.assign(prefix);
-    line += '[';
-    line += VThreadBase_CurName();
-    line += "] ";
-    line.append(digits, end.ptr);
-    line += "us: [";
-    line += id ? id : "(null)";
-    line += "] ";
-    line += msg ? msg : "(null)";
-    line += '\n';
-    SysLog_Write(LOG_INFO, line.data(), line.size());
-  } catch (const std::bad_alloc &) {
-  }
+  // No more of the message is rendered than a line can hold.
+  Kel_GetMsgBounded(obs, kLineCap, &msg, &length, &cut);
+  WriteRecordLine(id, ts, msg, length, cut);
   free(msg);
 }
 
 void LogEventLine(const char *fullId, const char *message, uint64_t timeUs) {
-  LogMsg("[%s] %luus: [%s] %s\n", VThreadBase_CurName(), static_cast<unsigned long>(timeUs),
-         fullId, message ? message : "(null)");
+  WriteRecordLine(fullId, timeUs, message, message ? strlen(message) : 0, false);
 }

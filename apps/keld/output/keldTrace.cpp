@@ -23,6 +23,7 @@
 
 #include "clock.h"
 #include "kelLib.h"
+#include "keldLine.h"
 #include "keldLog.h"
 #include "simRoot.h"
 
@@ -64,15 +65,6 @@ uint64_t ReadU64(const uint8_t *p) {
   uint64_t v;
   memcpy(&v, p, sizeof v);
   return v;
-}
-
-void AppendQuoted(std::string &line, const char *text) {
-  line += '"';
-  for (const char *c = text; *c != '\0'; c++) {
-    if (*c == '"') line += '"';
-    line += *c;
-  }
-  line += '"';
 }
 
 void *WriterThread(void *arg) {
@@ -197,90 +189,72 @@ int TraceAccept(int listenFd) {
   return 0;
 }
 
-namespace {
-
-// Appends the decimal text of an integer.
-template <typename T>
-void AppendNumber(std::string &line, T value) {
-  char digits[24];
-  std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, value);
-  line.append(digits, r.ptr);
-}
-
-}  // namespace
-
 bool Trace_BuildLine(std::string &line, const struct timespec &now, const char *direction,
                      uint64_t recordTime, const char *id, const MsgFmt_Arg *args,
                      uint32_t numArgs, const uint8_t *end) {
-  // The argument records themselves must lie inside the block before any of
-  // them is read.
-  const uint8_t *start = reinterpret_cast<const uint8_t *>(args);
-  if (numArgs > 0 && (end < start || numArgs > static_cast<size_t>(end - start) / sizeof(MsgFmt_Arg))) {
-    return false;
+  // Every record and string checked in one pass over the block, whatever the
+  // number of arguments that share one text; the records come back aligned.
+  thread_local std::vector<MsgFmt_Arg> resolved;
+  if (numArgs > 0) {
+    const uint8_t *start = reinterpret_cast<const uint8_t *>(args);
+    if (end < start || numArgs > static_cast<size_t>(end - start) / sizeof(MsgFmt_Arg)) return false;
+    resolved.resize(numArgs);
+    if (!MsgFmt_ResolveArgs(args, static_cast<int>(numArgs), end, resolved.data())) return false;
   }
-  line.clear();
-  AppendNumber(line, static_cast<long long>(now.tv_sec));
+  LineBuilder b(line, LINE_TRACE_MARKER);
+  char digits[24];
+  std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, static_cast<long long>(now.tv_sec));
+  b.Raw(digits, static_cast<size_t>(r.ptr - digits));
   // Nanoseconds: always nine digits.
   char nanos[10] = {'.'};
   long ns = now.tv_nsec;
   for (int i = 9; i >= 1; i--, ns /= 10) nanos[i] = static_cast<char>('0' + ns % 10);
-  line.append(nanos, sizeof nanos);
-  line += ',';
-  line += direction;
-  line += ',';
-  AppendNumber(line, recordTime);
-  line += ',';
-  line += id;
-  line += ',';
-  for (uint32_t i = 0; i < numArgs; i++) {
-    const MsgFmt_Arg &a = args[i];
+  b.Raw(nanos, sizeof nanos);
+  b.Raw(',');
+  b.Raw(direction);
+  b.Raw(',');
+  r = std::to_chars(digits, digits + sizeof digits, recordTime);
+  b.Raw(digits, static_cast<size_t>(r.ptr - digits));
+  b.Raw(',');
+  // An ID that would shift or break the fields is quoted as a string is.
+  if (Line_NeedsQuotes(id)) {
+    b.Quoted(id);
+  } else {
+    b.Raw(id);
+  }
+  b.Raw(',');
+  for (uint32_t i = 0; i < numArgs && !b.Truncated(); i++) {
+    const MsgFmt_Arg &a = resolved[i];
+    b.Raw(',');
     switch (a.type) {
       case MSGFMT_ARG_INT32:
-        line += ',';
-        AppendNumber(line, a.v.signed32);
+        r = std::to_chars(digits, digits + sizeof digits, a.v.signed32);
         break;
       case MSGFMT_ARG_INT64:
-        line += ',';
-        AppendNumber(line, a.v.signed64);
+        r = std::to_chars(digits, digits + sizeof digits, a.v.signed64);
         break;
       case MSGFMT_ARG_PTR32:
-        line += ',';
-        AppendNumber(line, a.v.unsigned32);
+        r = std::to_chars(digits, digits + sizeof digits, a.v.unsigned32);
         break;
       case MSGFMT_ARG_PTR64:
-        line += ',';
-        AppendNumber(line, a.v.unsigned64);
+        r = std::to_chars(digits, digits + sizeof digits, a.v.unsigned64);
         break;
-      case MSGFMT_ARG_STRING8: {
-        const char *text = nullptr;
-        if (MsgFmt_GetSwizzledString(args, static_cast<int>(numArgs), static_cast<int>(i), end, &text) != 0) {
-          return false;
-        }
-        line += ',';
-        AppendQuoted(line, text ? text : "(null)");
-        break;
-      }
+      case MSGFMT_ARG_STRING8:
+        b.Quoted(a.v.string8 ? a.v.string8 : "(null)");
+        continue;
       default:
-        line += ",???";
-        break;
+        b.Raw("???");
+        continue;
     }
+    b.Raw(digits, static_cast<size_t>(r.ptr - digits));
   }
-  line += '\n';
+  b.Finish();
+  if (resolved.capacity() > kLineCap / sizeof(MsgFmt_Arg)) std::vector<MsgFmt_Arg>().swap(resolved);
   return true;
 }
 
 void TracePublish(const char *direction, uint64_t recordTime, const char *id,
                   const MsgFmt_Arg *args, uint32_t numArgs, const uint8_t *end) {
-  // Argument blocks inside event records follow a variable-length identifier
-  // and may be misaligned; read such a block from an aligned copy.
-  std::vector<MsgFmt_Arg> aligned;
-  if (reinterpret_cast<uintptr_t>(args) % alignof(MsgFmt_Arg) != 0 && end > reinterpret_cast<const uint8_t *>(args)) {
-    size_t bytes = static_cast<size_t>(end - reinterpret_cast<const uint8_t *>(args));
-    aligned.resize(bytes / sizeof(MsgFmt_Arg) + 1);
-    memcpy(aligned.data(), args, bytes);
-    args = aligned.data();
-    end = reinterpret_cast<const uint8_t *>(aligned.data()) + bytes;
-  }
   // Each publishing thread builds its lines in its own buffer, reused.
   thread_local std::string line;
   if (!Trace_BuildLine(line, Clock_Realtime(), direction, recordTime, id, args, numArgs, end)) {
@@ -312,6 +286,7 @@ void TracePublish(const char *direction, uint64_t recordTime, const char *id,
       if (!entry.second.closed) entry.second.pending.push_back(line);
     }
   }
+  Line_Trim(line);
   if (anyClient) st.cond.notify_all();
 }
 

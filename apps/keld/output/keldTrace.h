@@ -1,6 +1,8 @@
 // Trace socket service: every observation read ("IN") and every event
 // composed ("OUT") becomes one comma-separated line, kept in a 128 KiB
-// history and copied to every connected client.
+// history and copied to every connected client. IDs and string arguments are
+// escaped and every line is cut at the line cap (keldLine.h); an ID holding a
+// comma, a double quote or an escape is quoted as a string argument is.
 //
 // Locking: one trace lock guards the history, its byte count, the client
 // table and every client record; one condition variable is broadcast on every
@@ -34,8 +36,10 @@ void TraceEvent(const uint8_t *record);
 void TracePublish(const char *direction, uint64_t recordTime, const char *id,
                   const MsgFmt_Arg *args, uint32_t numArgs, const uint8_t *end);
 
-// Builds the line without publishing it. False (line unspecified) when the
-// argument records or a string argument do not lie inside the block. Exposed for tests and fuzzing.
+// Builds the line without publishing it, in time linear in the record and
+// the line cap. False (line unspecified) when the argument records or a
+// string argument do not lie inside the block. `args` may be unaligned.
+// Exposed for tests and fuzzing.
 bool Trace_BuildLine(std::string &line, const struct timespec &now, const char *direction,
                      uint64_t recordTime, const char *id, const MsgFmt_Arg *args,
                      uint32_t numArgs, const uint8_t *end);

@@ -94,6 +94,11 @@ uint32_t Kel_GetID(Observation obs, const char **idOut);
 // arguments do not agree (a conversion without an argument, or with one of
 // another kind), the status is EINVAL and *msgOut is null.
 uint32_t Kel_GetMsg(Observation obs, char **msgOut, size_t *lengthOut);
+// Kel_GetMsg with the text stopped at `limit` bytes; *truncatedOut (may be
+// null) tells whether it was cut. Linear in the record's size and `limit`,
+// however long the full text would be.
+uint32_t Kel_GetMsgBounded(Observation obs, size_t limit, char **msgOut, size_t *lengthOut,
+                           bool *truncatedOut);
 uint32_t Kel_GetTimestamp(Observation obs, uint64_t *tsOut);
 // The message format text; lives as long as the Observation.
 uint32_t Kel_GetFormat(Observation obs, const char **fmtOut);

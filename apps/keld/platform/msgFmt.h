@@ -72,12 +72,25 @@ bool MsgFmt_GetArgsWithBuf(const char *format, va_list va, MsgFmt_Arg **args,
 // refused conversion gives null; arguments left over are ignored.
 char *MsgFmt_Asprintf(size_t *length, const char *format, const MsgFmt_Arg *args,
                       int numArgs);
+// MsgFmt_Asprintf that stops the text at `limit` bytes (terminator not
+// counted); *truncated (may be null) tells whether anything was cut. The rest
+// of the format is still matched against the arguments, so the result is null
+// exactly when MsgFmt_Asprintf's would be. The work is linear in the format,
+// the number of arguments and `limit`, however long the full text would be.
+char *MsgFmt_Asnprintf(size_t *length, size_t limit, bool *truncated, const char *format,
+                       const MsgFmt_Arg *args, int numArgs);
 // Rewrites every string pointer as an offset from `args` (the block start).
 void MsgFmt_SwizzleArgs(MsgFmt_Arg *args, int numArgs);
 // Reverses MsgFmt_SwizzleArgs in place after checking every string lies wholly
 // (NUL included) between the end of the records and `bufEnd`. False, with
 // nothing changed, when any does not.
 bool MsgFmt_UnswizzleArgs(MsgFmt_Arg *args, int numArgs, const void *bufEnd);
+// Every record of a swizzled block whose bytes end at `bufEnd`, copied to the
+// aligned array `out` (room for `numArgs`) with each string offset replaced by
+// its pointer (null for a null string). True when every record and every
+// string lies wholly inside the bound; false, `out` unspecified, otherwise.
+// One pass over the block, however many arguments share one text.
+bool MsgFmt_ResolveArgs(const MsgFmt_Arg *args, int numArgs, const void *bufEnd, MsgFmt_Arg *out);
 // String argument `index` of a swizzled block whose bytes end at `bufEnd`.
 // 0 and the text (null for a null string) when the text lies wholly inside the
 // bound; non-zero when the index, the type or the offset is bad.

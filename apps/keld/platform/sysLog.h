@@ -4,9 +4,14 @@
 // never interleave (outside a batch, each line is one write() of its own).
 // Without it, vsyslog() is called. Thread-safe.
 //
+// Each call is one message and makes one line, as a system log daemon does:
+// a final newline ends it and every other control character (below 0x20,
+// and 0x7f) is written as '#' and three octal digits ("#012" for a newline).
+//
 // The open log file is cached together with the path it was opened for and
-// reopened when $KELD_ROOT changes; a file removed while the root stays the
-// same is not recreated (lines go to the removed file).
+// reopened when $KELD_ROOT changes, and within 100 ms of being renamed or
+// removed (log rotation). A log that cannot be opened (a directory in its
+// place) is reported once on stderr; its lines are lost and callers go on.
 //
 // Batches: between SysLog_BeginBatch and SysLog_EndBatch the calling
 // thread's lines are held and written together (whole lines only, at the
