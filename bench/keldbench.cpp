@@ -44,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "hostModel.h"
 #include "kelRecord.h"
 #include "simRoot.h"
 #include "vprobRecordReader.h"
@@ -76,6 +77,7 @@ struct Options {
   uint64_t events = 1000;
   int runs = 3;
   std::string rules = "pairs";
+  std::string size;  // one host size of the host-size flood; empty: all
 };
 
 Options ParseOptions(int argc, char **argv) {
@@ -89,6 +91,7 @@ Options ParseOptions(int argc, char **argv) {
     else if (a == "--events") o.events = std::stoull(v);
     else if (a == "--runs") o.runs = std::max(1, std::stoi(v));
     else if (a == "--rules") o.rules = v;
+    else if (a == "--size") o.size = v;
     else Die("unknown option " + a);
   }
   return o;
@@ -223,78 +226,199 @@ struct Template {
 
 struct Mix {
   std::vector<Template> templates;
-  std::vector<std::vector<uint16_t>> perContext;  // template indices in send order
+  std::vector<std::vector<uint32_t>> perContext;  // template indices in send order
   uint64_t expectedLogLines = 0;
   uint64_t bytes = 0;
-};
+  std::map<std::string, uint32_t> index;  // template line -> its index
 
-uint16_t AddTemplate(Mix &mix, std::map<std::string, uint16_t> &index, const std::string &id,
-                     const std::string &format, const std::vector<KelArg> &args, int logLines) {
-  std::string line = id;
-  for (const KelArg &a : args) {
-    line += ' ';
-    line += a.kind == KelArg::Kind::Str ? a.s : std::to_string(a.i);
+  Mix() : perContext(kContexts) {}
+
+  // Appends one observation to context `ctx`'s sequence; a template is built
+  // once per distinct observation.
+  void Push(int ctx, const std::string &id, const std::string &format, const std::vector<KelArg> &args,
+            int logLines) {
+    std::string line = id;
+    for (const KelArg &a : args) {
+      line += ' ';
+      line += a.kind == KelArg::Kind::Str ? a.s : std::to_string(a.i);
+    }
+    auto it = index.find(line);
+    uint32_t t;
+    if (it != index.end()) {
+      t = it->second;
+    } else {
+      templates.push_back({id, KelRecord_Build(id, format, args, 1700000000000000ull), line, logLines});
+      t = static_cast<uint32_t>(templates.size() - 1);
+      index.emplace(std::move(line), t);
+    }
+    perContext[ctx].push_back(t);
+    expectedLogLines += static_cast<uint64_t>(templates[t].logLines);
+    bytes += templates[t].record.size();
   }
-  auto it = index.find(line);
-  if (it != index.end()) return it->second;
-  Template t{id, KelRecord_Build(id, format, args, 1700000000000000ull), line, logLines};
-  mix.templates.push_back(std::move(t));
-  uint16_t n = static_cast<uint16_t>(mix.templates.size() - 1);
-  index[line] = n;
-  return n;
-}
+};
 
 Mix BuildMix(uint64_t count) {
   Mix mix;
-  std::map<std::string, uint16_t> index;
-  mix.perContext.resize(kContexts);
   std::vector<uint64_t> linkCount(kContexts, 0);
   for (uint64_t g = 0; g < count; ++g) {
     int ctx = static_cast<int>(g % kContexts);
     uint64_t slot = g % 100, round = g / 100;
-    uint16_t t;
     if (g % 5000 == 4999) {
-      t = AddTemplate(mix, index, "kel.user.shell.enabled", "The command line shell was enabled by the administrator",
-                      {}, 2);
+      mix.Push(ctx, "kel.user.shell.enabled", "The command line shell was enabled by the administrator", {}, 2);
     } else if (g % 5000 == 2499) {
       bool down = linkCount[ctx]++ % 2 == 0;
-      t = AddTemplate(mix, index, down ? "kel.net.hynic.linkstate.down" : "kel.net.hynic.linkstate.up",
-                      down ? "Physical NIC %s link state went down" : "Physical NIC %s link state came up",
-                      {KelArg::Str("hynic" + std::to_string(ctx))}, 1);
+      mix.Push(ctx, down ? "kel.net.hynic.linkstate.down" : "kel.net.hynic.linkstate.up",
+               down ? "Physical NIC %s link state went down" : "Physical NIC %s link state came up",
+               {KelArg::Str("hynic" + std::to_string(ctx))}, 1);
     } else if (slot < 40) {
       std::string app = "app" + std::to_string(round % 20);
-      t = AddTemplate(mix, index, "kel.uw.core.dumped", "Application %s crashed (signal %d); core file written to %s",
-                      {KelArg::Str(app), KelArg::I32(11), KelArg::Str("/var/core/" + app + ".core")}, 1);
+      mix.Push(ctx, "kel.uw.core.dumped", "Application %s crashed (signal %d); core file written to %s",
+               {KelArg::Str(app), KelArg::I32(11), KelArg::Str("/var/core/" + app + ".core")}, 1);
     } else if (slot < 55) {
-      t = AddTemplate(mix, index, "kel.clock.correction.delta.allowed",
-                      "Clock stepped to %d.%d, delta %d seconds over the allowed %d",
-                      {KelArg::I32(-5), KelArg::I32(0), KelArg::I32(700), KelArg::I32(600)}, 1);
+      mix.Push(ctx, "kel.clock.correction.delta.allowed", "Clock stepped to %d.%d, delta %d seconds over the allowed %d",
+               {KelArg::I32(-5), KelArg::I32(0), KelArg::I32(700), KelArg::I32(600)}, 1);
     } else if (slot < 65) {
-      t = AddTemplate(mix, index, "kel.user.dhclient.lease.offered.noexpiry",
-                      "DHCP lease offered by server %s carries no expiry time",
-                      {KelArg::Str("10.0.0." + std::to_string(round % 8))}, 2);
+      mix.Push(ctx, "kel.user.dhclient.lease.offered.noexpiry", "DHCP lease offered by server %s carries no expiry time",
+               {KelArg::Str("10.0.0." + std::to_string(round % 8))}, 2);
     } else if (slot < 70) {
-      t = AddTemplate(mix, index, "kel.user.hysyslogd.storage.logdir.invalid",
-                      "Configured log directory %s is invalid; logging to %s",
-                      {KelArg::Str("/scratch/log" + std::to_string(round % 4)), KelArg::Str("/var/log")}, 2);
+      mix.Push(ctx, "kel.user.hysyslogd.storage.logdir.invalid", "Configured log directory %s is invalid; logging to %s",
+               {KelArg::Str("/scratch/log" + std::to_string(round % 4)), KelArg::Str("/var/log")}, 2);
     } else if (slot < 80) {
       std::string volume = "volume" + std::to_string(round % 6);
-      t = AddTemplate(mix, index, "kel.vfat.filesystem.full", "The VFAT file system %s (UUID %s) has no free space",
-                      {KelArg::Str(volume), KelArg::Str(volume + "-5a1b2c3d")}, 1);
+      mix.Push(ctx, "kel.vfat.filesystem.full", "The VFAT file system %s (UUID %s) has no free space",
+               {KelArg::Str(volume), KelArg::Str(volume + "-5a1b2c3d")}, 1);
     } else if (slot < 85) {
-      t = AddTemplate(mix, index, "kel.net.bench.unknown", "Unknown network observation %s",
-                      {KelArg::Str("hynic" + std::to_string(ctx))}, 0);
+      mix.Push(ctx, "kel.net.bench.unknown", "Unknown network observation %s",
+               {KelArg::Str("hynic" + std::to_string(ctx))}, 0);
     } else if (slot < 90) {
-      t = AddTemplate(mix, index, "kel.benchnosub.unclaimed", "Observation %s that no agent subscribes to",
-                      {KelArg::Str("nobody")}, 0);
+      mix.Push(ctx, "kel.benchnosub.unclaimed", "Observation %s that no agent subscribes to", {KelArg::Str("nobody")},
+               0);
     } else {
       std::string file = "/var/log/file" + std::to_string(round % 10) + ".log";
-      t = AddTemplate(mix, index, "kel.lumfs.ramdisk.full", "Ramdisk full while writing %s to ramdisk %s",
-                      {KelArg::Str(file), KelArg::Str("root")}, 1);
+      mix.Push(ctx, "kel.lumfs.ramdisk.full", "Ramdisk full while writing %s to ramdisk %s",
+               {KelArg::Str(file), KelArg::Str("root")}, 1);
     }
-    mix.perContext[ctx].push_back(t);
-    mix.expectedLogLines += static_cast<uint64_t>(mix.templates[t].logLines);
-    mix.bytes += mix.templates[t].record.size();
+  }
+  return mix;
+}
+
+// --- Host sizes ---------------------------------------------------------------------
+//
+// Benchmark hosts from a small one to a large one, and a flood whose
+// observations each make keld look something up in the host: path state
+// changes (path -> device, the device's LUN and path figure, its partitions'
+// volumes), port group uplink transitions and link changes (the port group's
+// switch when a burst is decided, the flapping threshold per link-down) and
+// VM observations (a VM group's display name; VM kills). Paths, port groups
+// and VMs are named round-robin over the whole host, so a large host is
+// touched all over rather than in a corner that stays in the cache.
+
+struct HostSize {
+  const char *name;
+  int portGroups, paths, luns, vms;
+};
+
+constexpr HostSize kHostSizes[] = {
+    {"small", 10, 50, 13, 20},
+    {"medium", 200, 2000, 500, 1000},
+    {"large", 2000, 20000, 5000, 10000},
+};
+
+const HostSize *FindHostSize(const std::string &name) {
+  for (const HostSize &h : kHostSizes) {
+    if (name == h.name) return &h;
+  }
+  return nullptr;
+}
+
+constexpr int kNics = 8;
+constexpr int kFirstWorld = 100000;
+
+std::string PortGroupName(int i) { return "PG " + std::to_string(i); }
+std::string PathName(int i, int luns) {
+  // Four paths per LUN over two adapters and two targets, the usual layout.
+  return "vmhba" + std::to_string(1 + i % 2) + ":C0:T" + std::to_string((i / 2) % 2) + ":L" +
+         std::to_string(i % luns) + "-" + std::to_string(i / luns);
+}
+std::string DeviceName(int lun) {
+  char b[48];
+  snprintf(b, sizeof b, "naa.600a0b80%016x", static_cast<unsigned>(lun));
+  return b;
+}
+
+// The host model of a benchmark host: every LUN is a disk LUN with one
+// partition holding a volume that is also a mounted file system; every VM has
+// a VM group of the same number.
+std::string HostModelText(const HostSize &h) {
+  std::string text = kHostModel;
+  text += "advoption Net LinkFlappingThreshold 1000000\n";
+  for (int i = 0; i < h.portGroups; ++i) {
+    text += "portgroup \"" + PortGroupName(i) + "\" vSwitch" + std::to_string(i % kNics) + "\n";
+  }
+  for (int l = 0; l < h.luns; ++l) {
+    std::string device = DeviceName(l);
+    // Figures 1 to 4, so that losses post every kind of event (and none).
+    text += "lun " + device + " " + std::to_string(1 + l % 4) + " 1\n";
+    text += "volume " + device + ":1 datastore" + std::to_string(l) + "\n";
+    text += "filesystem datastore" + std::to_string(l) + " 5f0c" + std::to_string(l) + "-ds\n";
+  }
+  for (int i = 0; i < h.paths; ++i) text += "path " + PathName(i, h.luns) + " " + DeviceName(i % h.luns) + "\n";
+  for (int v = 0; v < h.vms; ++v) {
+    std::string name = "\"vm-" + std::to_string(v) + "\"";
+    text += "vm " + std::to_string(kFirstWorld + v) + " " + name + "\n";
+    text += "vmgroup " + std::to_string(v) + " " + name + "\n";
+  }
+  return text;
+}
+
+// Per hundred observations: 40 path state changes (each path goes dead from
+// on and comes back), 16 port group uplink transitions (down, then up) and 4
+// link changes, 20 VM group lookups (a guest offload warning naming the VM
+// group) and 20 VM kills. Every observation is logged by exactly one agent.
+Mix BuildHostMix(uint64_t count, const HostSize &h) {
+  Mix mix;
+  uint64_t pathStates = 0, uplinks = 0, links = 0, vmObs = 0;
+  for (uint64_t g = 0; g < count; ++g) {
+    int ctx = static_cast<int>(g % kContexts);
+    uint64_t slot = g % 100;
+    if (slot < 40) {
+      uint64_t k = pathStates++;
+      std::string path = PathName(static_cast<int>((k / 2) % static_cast<uint64_t>(h.paths)), h.luns);
+      bool dead = k % 2 == 0;
+      mix.Push(ctx, dead ? "kel.scsi.scsipath.pathstate.dead" : "kel.scsi.scsipath.pathstate.on",
+               "Path %s changed state from %s", {KelArg::Str(path), KelArg::Str(dead ? "on" : "dead")}, 1);
+    } else if (slot < 56) {
+      uint64_t k = uplinks++;
+      int pg = static_cast<int>((k / 2) % static_cast<uint64_t>(h.portGroups));
+      std::string nic = "hynic" + std::to_string(pg % kNics);
+      if (k % 2 == 0) {
+        mix.Push(ctx, "kel.net.pg.uplink.transition.down", "Uplink %s of port group %s is down: %d active, %d",
+                 {KelArg::Str(nic), KelArg::Str(PortGroupName(pg)), KelArg::I32(1), KelArg::I32(0)}, 1);
+      } else {
+        mix.Push(ctx, "kel.net.pg.uplink.transition.up", "Uplink %s of port group %s is up: %d active",
+                 {KelArg::Str(nic), KelArg::Str(PortGroupName(pg)), KelArg::I32(2)}, 1);
+      }
+    } else if (slot < 60) {
+      uint64_t k = links++;
+      std::string nic = "hynic" + std::to_string((k / 2) % kNics);
+      bool down = k % 2 == 0;
+      mix.Push(ctx, down ? "kel.net.hynic.linkstate.down" : "kel.net.hynic.linkstate.up",
+               down ? "Physical NIC %s link state went down" : "Physical NIC %s link state came up",
+               {KelArg::Str(nic)}, 1);
+    } else {
+      uint64_t k = vmObs++;
+      int vm = static_cast<int>((k / 2) % static_cast<uint64_t>(h.vms));
+      if (k % 2 == 0) {
+        mix.Push(ctx, "kel.net.e1000.tso6.notsupported", "Guest of VM group %d uses an offload it cannot have",
+                 {KelArg::I32(vm)}, 1);
+      } else {
+        std::string vmx = "/glfs/volumes/datastore" + std::to_string(vm % h.luns) + "/vm-" + std::to_string(vm) +
+                          "/vm-" + std::to_string(vm) + ".vmx";
+        mix.Push(ctx, "kel.vm.kill.unexpected.vmtrack", "The virtual machine using the configuration file %s has been "
+                 "powered off to prevent system instability. See the kernel log file for more details.",
+                 {KelArg::Str(vmx)}, 1);
+      }
+    }
   }
   return mix;
 }
@@ -354,7 +478,7 @@ class Flooder {
       for (size_t w = 0; w < waiting.size(); ++w) {
         if ((waiting[w].revents & (POLLOUT | POLLERR | POLLHUP)) == 0) continue;
         size_t k = which[w];
-        const std::vector<uint16_t> &seq = mix_.perContext[contexts[k]];
+        const std::vector<uint32_t> &seq = mix_.perContext[contexts[k]];
         struct mmsghdr msgs[kBatch];
         struct iovec iov[kBatch];
         int n = 0;
@@ -599,13 +723,25 @@ int ModeLimit(const Options &o) {
   return 0;
 }
 
-int ModeFlood(const Options &o) {
-  Root root;
-  Mix mix = BuildMix(o.count);
+// What one flood of keld measured.
+struct FloodFigures {
+  double seconds = 0, cpu = 0, senderCpu = 0;
+  long hwm = 0;
+  size_t events = 0;
+  uint64_t logged = 0, expected = 0;
+};
+
+// Floods keld (started in `root`) with `mix` and follows it to the end. With
+// `markers`, two marker observations sent after the flood must come back as
+// events (the user and application crash agents have worked through their
+// queues); a flood that posts more events than the rate limit lets through
+// must go without them. Either way the run ends once keld's log holds every
+// observation line the mix should produce.
+FloodFigures FloodKeld(const Options &o, const Root &root, const Mix &mix, bool markers) {
   Receiver receiver;
   // Diagnostic only: BENCH_NULL_LOG=1 sends keld's log to /dev/null, to see
   // what the log file costs (the run then ends at the markers).
-  bool nullLog = getenv("BENCH_NULL_LOG") != nullptr;
+  bool nullLog = markers && getenv("BENCH_NULL_LOG") != nullptr;
   if (nullLog) {
     SimRoot_MakeParents("/var/log/syslog");
     if (symlink("/dev/null", SimRoot_Path("/var/log/syslog").c_str()) != 0) Die("symlink failed");
@@ -613,48 +749,132 @@ int ModeFlood(const Options &o) {
   pid_t keld = StartKeld(root, o.bin, nullLog);
   double cpuBefore = ProcessCpuSeconds(keld);
   Flooder flooder(mix);
+  FloodFigures f;
   double senderBefore = SelfCpuSeconds();
   uint64_t start = NowNs();
   flooder.Run(2);
-  double senderCpu = SelfCpuSeconds() - senderBefore;
-  // Markers, sent once every observation is in a context: each posts an
-  // event once its agent has worked through everything queued before it.
-  std::string tag = "bench-end-" + std::to_string(getpid());
-  std::vector<uint8_t> userMarker = KelRecord_Build("kel.user.test.test1s", "marker %s", {KelArg::Str(tag)}, 1);
-  std::vector<uint8_t> uwMarker = KelRecord_Build("kel.uw.core.dumped", "marker %s %d %s",
-                                                  {KelArg::Str(tag), KelArg::I32(0), KelArg::Str("/x")}, 1);
-  int fd = Flooder::Connect(0);
-  SendOne(fd, userMarker);
-  SendOne(fd, uwMarker);
-  close(fd);
-  uint64_t end1 = receiver.WaitFor("nox.audit.test.test1s", tag, 300);
-  uint64_t end2 = receiver.WaitFor("nox.problem.application.core.dumped", tag, 60);
-  if (end1 == 0 || end2 == 0) {
-    StopProcess(keld);
-    Die("the marker events never arrived (see " + root.Path() + ")");
+  f.senderCpu = SelfCpuSeconds() - senderBefore;
+  uint64_t end = 0;
+  f.expected = mix.expectedLogLines;
+  if (markers) {
+    // Sent once every observation is in a context: each posts an event once
+    // its agent has worked through everything queued before it.
+    std::string tag = "bench-end-" + std::to_string(getpid());
+    std::vector<uint8_t> userMarker = KelRecord_Build("kel.user.test.test1s", "marker %s", {KelArg::Str(tag)}, 1);
+    std::vector<uint8_t> uwMarker = KelRecord_Build("kel.uw.core.dumped", "marker %s %d %s",
+                                                    {KelArg::Str(tag), KelArg::I32(0), KelArg::Str("/x")}, 1);
+    int fd = Flooder::Connect(0);
+    SendOne(fd, userMarker);
+    SendOne(fd, uwMarker);
+    close(fd);
+    uint64_t end1 = receiver.WaitFor("nox.audit.test.test1s", tag, 300);
+    uint64_t end2 = receiver.WaitFor("nox.problem.application.core.dumped", tag, 60);
+    if (end1 == 0 || end2 == 0) {
+      StopProcess(keld);
+      Die("the marker events never arrived (see " + root.Path() + ")");
+    }
+    end = std::max(end1, end2);
+    f.expected += 3;  // the markers: two agents and one
   }
-  uint64_t expected = mix.expectedLogLines + 3;  // the markers: two agents and one
-  uint64_t logged = 0;
-  uint64_t endLog = nullLog ? 1 : WaitForLogLines(root.Path() + "/var/log/syslog", expected, 120, &logged);
+  uint64_t endLog = nullLog ? 1 : WaitForLogLines(root.Path() + "/var/log/syslog", f.expected, 120, &f.logged);
   if (endLog == 0) {
     fprintf(stderr, "keldbench: warning: %llu observation log lines, expected %llu\n",
-            static_cast<unsigned long long>(logged), static_cast<unsigned long long>(expected));
+            static_cast<unsigned long long>(f.logged), static_cast<unsigned long long>(f.expected));
+    if (!markers) end = NowNs();
   }
-  uint64_t end = std::max({end1, end2, endLog});
-  double cpu = ProcessCpuSeconds(keld) - cpuBefore;
-  long hwm = ProcessHwmKiB(keld);
+  end = std::max(end, endLog);
+  f.cpu = ProcessCpuSeconds(keld) - cpuBefore;
+  f.hwm = ProcessHwmKiB(keld);
+  f.events = receiver.Count();
   fprintf(stderr, "keld threads (CPU s):%s\n", ThreadCpu(keld).c_str());
   StopProcess(keld);
-  double seconds = static_cast<double>(end - start) / 1e9;
+  f.seconds = static_cast<double>(end - start) / 1e9;
+  return f;
+}
+
+int ModeFlood(const Options &o) {
+  Root root;
+  FloodFigures f = FloodKeld(o, root, BuildMix(o.count), true);
   double n = static_cast<double>(o.count + 2);
-  PrintResult("flood", {{"obs_per_s", n / seconds},
-                        {"cpu_s_per_million", cpu / (n / 1e6)},
-                        {"sender_cpu_s_per_million", senderCpu / (n / 1e6)},
-                        {"hwm_kib", static_cast<double>(hwm)},
-                        {"seconds", seconds},
-                        {"events", static_cast<double>(receiver.Count())},
-                        {"log_lines", static_cast<double>(logged)},
-                        {"expected_log_lines", static_cast<double>(expected)}});
+  PrintResult("flood", {{"obs_per_s", n / f.seconds},
+                        {"cpu_s_per_million", f.cpu / (n / 1e6)},
+                        {"sender_cpu_s_per_million", f.senderCpu / (n / 1e6)},
+                        {"hwm_kib", static_cast<double>(f.hwm)},
+                        {"seconds", f.seconds},
+                        {"events", static_cast<double>(f.events)},
+                        {"log_lines", static_cast<double>(f.logged)},
+                        {"expected_log_lines", static_cast<double>(f.expected)}});
+  return 0;
+}
+
+// keld on each benchmark host in turn, the same number of observations each.
+int ModeHostSize(const Options &o) {
+  for (const HostSize &h : kHostSizes) {
+    if (!o.size.empty() && o.size != h.name) continue;
+    Root root;
+    std::ofstream(root.Path() + "/etc/hostsim.conf") << HostModelText(h);
+    FloodFigures f = FloodKeld(o, root, BuildHostMix(o.count, h), false);
+    double n = static_cast<double>(o.count);
+    PrintResult(std::string("host_") + h.name, {{"obs_per_s", n / f.seconds},
+                                                {"cpu_s_per_million", f.cpu / (n / 1e6)},
+                                                {"hwm_kib", static_cast<double>(f.hwm)},
+                                                {"seconds", f.seconds},
+                                                {"log_lines", static_cast<double>(f.logged)}});
+  }
+  return 0;
+}
+
+// A reload of the largest host model, in this process: two reader threads
+// look a path up every 200 microseconds (busy correlators) while the file
+// changes;
+// the time until the new version answers is the reload, and the longest
+// single lookup a reader saw is how long the reload held it up.
+int ModeReload(const Options &) {
+  Root root;
+  const HostSize &h = kHostSizes[sizeof kHostSizes / sizeof kHostSizes[0] - 1];
+  std::string text = HostModelText(h), conf = root.Path() + "/etc/hostsim.conf";
+  std::ofstream(conf) << text;
+  uint64_t t0 = NowNs();
+  if (HostModel_Current()->paths.size() != static_cast<size_t>(h.paths)) Die("the benchmark host does not parse");
+  double firstMs = static_cast<double>(NowNs() - t0) / 1e6;
+
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> longestNs{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 2; ++r) {
+    readers.emplace_back([&, r] {
+      uint64_t mine = 0;
+      for (int i = r; !stop; ++i) {
+        uint64_t a = NowNs();
+        auto m = HostModel_Current();
+        bool found = m->paths.count(PathName(i % h.paths, h.luns)) != 0;
+        uint64_t took = NowNs() - a;
+        if (!found) Die("a path of the benchmark host is missing");
+        mine = std::max(mine, took);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+      uint64_t seen = longestNs.load();
+      while (mine > seen && !longestNs.compare_exchange_weak(seen, mine)) {
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // The new version: one more VM, written aside and renamed into place, as
+  // an administrator's tool would.
+  std::ofstream(conf + ".new") << text << "vm 1 \"the new one\"\n";
+  uint64_t start = NowNs();
+  if (rename((conf + ".new").c_str(), conf.c_str()) != 0) Die("rename failed");
+  while (HostModel_Current()->vms.count(1) == 0) {
+    std::this_thread::sleep_for(std::chrono::microseconds(100));  // a reader is reading it
+  }
+  double reloadMs = static_cast<double>(NowNs() - start) / 1e6;
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  stop = true;
+  for (std::thread &t : readers) t.join();
+  PrintResult("reload", {{"first_read_ms", firstMs},
+                         {"reload_ms", reloadMs},
+                         {"reader_longest_ms", static_cast<double>(longestNs.load()) / 1e6},
+                         {"model_bytes", static_cast<double>(text.size())}});
   return 0;
 }
 
@@ -969,10 +1189,17 @@ int main(int argc, char **argv) {
   }
   std::string mode = argv[1];
   Options o = ParseOptions(argc, argv);
+  if (!o.size.empty() && FindHostSize(o.size) == nullptr) Die("unknown host size " + o.size);
+  if (mode == "hostgen") {
+    fputs(HostModelText(*FindHostSize(o.size.empty() ? "large" : o.size)).c_str(), stdout);
+    return 0;
+  }
+  if (mode == "reload") return ModeReload(o);
   bool needsBin = mode != "sec";
   if (needsBin && o.bin.empty()) Die("--bin BUILD_DIR is needed");
   if (mode == "limit") return ModeLimit(o);
   if (mode == "flood") return ModeFlood(o);
+  if (mode == "hostsize") return ModeHostSize(o);
   if (mode == "latency") return ModeLatency(o);
   if (mode == "sec") return ModeSec(o);
   if (mode == "all") {

@@ -1,9 +1,12 @@
 // Reading and caching the host model.
 //
-// Locking: gCacheLock guards gCache (the file identity last read and the
-// snapshot parsed from it). Parsing happens under the lock, so a changed file
-// is read and its bad lines are logged once; callers then use their immutable
-// snapshot without any lock.
+// Locking: gCacheLock guards gCache (the file identity last read, the snapshot
+// parsed from it and whether a reading is under way); gCacheReady is signalled
+// when a reading ends. The file is read and parsed outside the lock by the one
+// caller that noticed the change, so a changed file is read and its bad lines
+// are logged once, and a large model never holds up the other callers: they
+// keep the previous snapshot until the new one is swapped in. Callers use
+// their immutable snapshot without any lock.
 #include "hostModel.h"
 
 #include <sys/stat.h>
@@ -15,8 +18,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <condition_variable>
 #include <mutex>
 #include <sstream>
+#include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "simRoot.h"
 #include "sysLog.h"
@@ -84,7 +91,7 @@ using Fields = std::vector<std::string>;
 
 // One record kind: its parser reports why a line is bad through *why.
 struct RecordKind {
-  const char *name;
+  std::string_view name;  // a view, so that a mismatch is mostly a length compare
   size_t minFields;  // including the kind itself
   size_t maxFields;  // SIZE_MAX: no limit
   bool (*parse)(HostModel &model, const Fields &f, std::string *why);
@@ -95,7 +102,7 @@ bool Bad(std::string *why, const std::string &reason) {
   return false;
 }
 
-bool ParseOption(std::map<std::pair<std::string, std::string>, int64_t> &into, const Fields &f,
+bool ParseOption(HostModelPairMap<std::string, std::string, int64_t> &into, const Fields &f,
                  std::string *why) {
   int64_t value;
   if (!HostModel_ParseInt64(f[3], &value)) return Bad(why, "bad value \"" + f[3] + "\"");
@@ -103,7 +110,7 @@ bool ParseOption(std::map<std::pair<std::string, std::string>, int64_t> &into, c
   return true;
 }
 
-bool ParseNamedId(std::map<int64_t, std::string> &into, const Fields &f, std::string *why) {
+bool ParseNamedId(std::unordered_map<int64_t, std::string> &into, const Fields &f, std::string *why) {
   int64_t id;
   if (!HostModel_ParseInt64(f[1], &id)) return Bad(why, "bad id \"" + f[1] + "\"");
   into[id] = f[2];
@@ -287,9 +294,11 @@ struct FileIdentity {
 struct Cache {
   FileIdentity identity;
   std::shared_ptr<const HostModel> model;
+  bool loading = false;  // a caller is reading a new version outside the lock
 };
 
 std::mutex gCacheLock;
+std::condition_variable gCacheReady;
 Cache gCache;
 
 FileIdentity Identify(const std::string &path) {
@@ -304,6 +313,24 @@ FileIdentity Identify(const std::string &path) {
     id.mtime = st.st_mtim;
   }
   return id;
+}
+
+// Frees a snapshot once its last user drops it. A large model takes
+// milliseconds to free, which would fall on whichever caller or correlator
+// happened to hold it last; it is freed on a short-lived thread instead.
+void Retire(const HostModel *model) {
+  const size_t kLargeModel = 1000;  // entries
+  if (model->paths.size() + model->luns.size() + model->vms.size() + model->vmGroups.size() +
+          model->portGroups.size() + model->volumes.size() <
+      kLargeModel) {
+    delete model;
+    return;
+  }
+  try {
+    std::thread([model] { delete model; }).detach();
+  } catch (const std::system_error &) {
+    delete model;
+  }
 }
 
 std::shared_ptr<const HostModel> Load(const FileIdentity &id) {
@@ -323,7 +350,7 @@ std::shared_ptr<const HostModel> Load(const FileIdentity &id) {
     return std::make_shared<const HostModel>();
   }
   std::vector<std::string> errors;
-  auto model = std::make_shared<const HostModel>(HostModel_Parse(text.str(), &errors));
+  std::shared_ptr<const HostModel> model(new HostModel(HostModel_Parse(text.str(), &errors)), Retire);
   for (const std::string &error : errors) {
     Log("hostsim: %s: %s; line skipped", id.path.c_str(), error.c_str());
   }
@@ -367,26 +394,38 @@ bool HostModel_ParseInt64(const std::string &text, int64_t *value) {
 }
 
 bool HostModel_SplitFields(const std::string &line, std::vector<std::string> *fields) {
-  fields->clear();
+  // The strings already in *fields are reused, so that splitting line after
+  // line allocates nothing once the longest fields have been seen.
+  size_t count = 0;
+  auto finish = [&] {
+    fields->resize(count);
+    return true;
+  };
   size_t i = 0, n = line.size();
   while (true) {
     while (i < n && IsBlank(line[i])) ++i;
-    if (i == n || line[i] == '#') return true;
-    std::string field;
+    if (i == n || line[i] == '#') return finish();
+    if (count == fields->size()) fields->emplace_back();
+    std::string &field = (*fields)[count++];
+    field.clear();
     while (i < n && !IsBlank(line[i]) && line[i] != '#') {
       if (line[i] != '"') {
-        field += line[i++];
+        size_t start = i;
+        while (i < n && !IsBlank(line[i]) && line[i] != '#' && line[i] != '"') ++i;
+        field.append(line, start, i - start);
         continue;
       }
       for (++i;; ++i) {
-        if (i == n) return false;
+        if (i == n) {
+          fields->resize(count);
+          return false;
+        }
         if (line[i] == '"') break;
         if (line[i] == '\\' && i + 1 < n && (line[i + 1] == '"' || line[i + 1] == '\\')) ++i;
         field += line[i];
       }
       ++i;  // closing quote
     }
-    fields->push_back(std::move(field));
   }
 }
 
@@ -409,10 +448,30 @@ HostModel HostModel_Parse(const std::string &text, std::vector<std::string> *err
 
 std::shared_ptr<const HostModel> HostModel_Current(void) {
   FileIdentity id = Identify(SimRoot_Path(kModelPath));
-  std::lock_guard<std::mutex> hold(gCacheLock);
-  if (!gCache.model || !(gCache.identity == id)) {
-    gCache.model = Load(id);
-    gCache.identity = id;
+  {
+    std::unique_lock<std::mutex> hold(gCacheLock);
+    // Only the first reading has no snapshot to offer meanwhile.
+    gCacheReady.wait(hold, [] { return !gCache.loading || gCache.model; });
+    if (gCache.model && (gCache.identity == id || gCache.loading)) return gCache.model;
+    gCache.loading = true;
   }
-  return gCache.model;
+  std::shared_ptr<const HostModel> model;
+  try {
+    model = Load(id);
+  } catch (...) {  // no memory for the new version: the next call tries again
+    std::lock_guard<std::mutex> hold(gCacheLock);
+    gCache.loading = false;
+    gCacheReady.notify_all();
+    throw;
+  }
+  std::shared_ptr<const HostModel> previous;  // freed after the lock is released
+  {
+    std::lock_guard<std::mutex> hold(gCacheLock);
+    previous = std::move(gCache.model);
+    gCache.model = model;
+    gCache.identity = id;
+    gCache.loading = false;
+  }
+  gCacheReady.notify_all();
+  return model;
 }
