@@ -450,9 +450,10 @@ std::shared_ptr<const HostModel> HostModel_Current(void) {
   FileIdentity id = Identify(SimRoot_Path(kModelPath));
   {
     std::unique_lock<std::mutex> hold(gCacheLock);
-    // Only the first reading has no snapshot to offer meanwhile.
-    gCacheReady.wait(hold, [] { return !gCache.loading || gCache.model; });
-    if (gCache.model && (gCache.identity == id || gCache.loading)) return gCache.model;
+    // While a new version is read, the previous one of the same file is
+    // offered; a first reading, or one for another root, is waited for.
+    gCacheReady.wait(hold, [&] { return !gCache.loading || (gCache.model && gCache.identity.path == id.path); });
+    if (gCache.loading || (gCache.model && gCache.identity == id)) return gCache.model;
     gCache.loading = true;
   }
   std::shared_ptr<const HostModel> model;

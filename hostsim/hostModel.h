@@ -140,8 +140,8 @@ struct HostModel {
 //
 // A new version is read and parsed by the one caller that notices it, outside
 // the cache lock, and then swapped in: callers arriving meanwhile get the
-// previous snapshot at once rather than waiting for the parse (only the very
-// first reading, when there is no snapshot yet, makes them wait).
+// previous snapshot of the same file at once rather than waiting for the
+// parse (a first reading, or one of a new $KELD_ROOT, makes them wait).
 std::shared_ptr<const HostModel> HostModel_Current(void);
 
 // Parses the text of a host model file. Every skipped line adds one message
