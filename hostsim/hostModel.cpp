@@ -22,8 +22,6 @@
 #include <mutex>
 #include <sstream>
 #include <string_view>
-#include <system_error>
-#include <thread>
 
 #include "simRoot.h"
 #include "sysLog.h"
@@ -43,6 +41,17 @@ void Log(const char *format, ...) {
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// Characters that end an unquoted run of a field: blanks, '#' and '"'. A
+// table, because a large host model is tens of thousands of lines.
+struct RunEnds {
+  bool at[256] = {};
+  RunEnds() {
+    for (int c = 0; c < 256; ++c) at[c] = IsBlank(static_cast<char>(c)) || c == '#' || c == '"';
+  }
+  bool operator()(char c) const { return at[static_cast<unsigned char>(c)]; }
+};
+const RunEnds kRunEnds;
 
 // Canonical decimal text of a numeric key, so that "0x10" and "16" match.
 bool CanonicalNumber(const std::string &text, std::string *out) {
@@ -315,24 +324,6 @@ FileIdentity Identify(const std::string &path) {
   return id;
 }
 
-// Frees a snapshot once its last user drops it. A large model takes
-// milliseconds to free, which would fall on whichever caller or correlator
-// happened to hold it last; it is freed on a short-lived thread instead.
-void Retire(const HostModel *model) {
-  const size_t kLargeModel = 1000;  // entries
-  if (model->paths.size() + model->luns.size() + model->vms.size() + model->vmGroups.size() +
-          model->portGroups.size() + model->volumes.size() <
-      kLargeModel) {
-    delete model;
-    return;
-  }
-  try {
-    std::thread([model] { delete model; }).detach();
-  } catch (const std::system_error &) {
-    delete model;
-  }
-}
-
 std::shared_ptr<const HostModel> Load(const FileIdentity &id) {
   if (!id.exists) {
     Log("hostsim: %s: no such file; using an empty host model", id.path.c_str());
@@ -350,7 +341,7 @@ std::shared_ptr<const HostModel> Load(const FileIdentity &id) {
     return std::make_shared<const HostModel>();
   }
   std::vector<std::string> errors;
-  std::shared_ptr<const HostModel> model(new HostModel(HostModel_Parse(text.str(), &errors)), Retire);
+  auto model = std::make_shared<const HostModel>(HostModel_Parse(text.str(), &errors));
   for (const std::string &error : errors) {
     Log("hostsim: %s: %s; line skipped", id.path.c_str(), error.c_str());
   }
@@ -382,7 +373,9 @@ bool HostModel_ParseUint64(const std::string &text, uint64_t *value) {
 bool HostModel_ParseInt64(const std::string &text, int64_t *value) {
   bool negative = !text.empty() && text[0] == '-';
   uint64_t magnitude;
-  if (!HostModel_ParseUint64(negative ? text.substr(1) : text, &magnitude)) return false;
+  // (A conditional expression here would copy `text` on every call.)
+  bool parsed = negative ? HostModel_ParseUint64(text.substr(1), &magnitude) : HostModel_ParseUint64(text, &magnitude);
+  if (!parsed) return false;
   if (negative) {
     if (magnitude > static_cast<uint64_t>(INT64_MAX) + 1) return false;
     *value = static_cast<int64_t>(0 - magnitude);
@@ -411,18 +404,23 @@ bool HostModel_SplitFields(const std::string &line, std::vector<std::string> *fi
     while (i < n && !IsBlank(line[i]) && line[i] != '#') {
       if (line[i] != '"') {
         size_t start = i;
-        while (i < n && !IsBlank(line[i]) && line[i] != '#' && line[i] != '"') ++i;
+        while (i < n && !kRunEnds(line[i])) ++i;
         field.append(line, start, i - start);
         continue;
       }
-      for (++i;; ++i) {
+      for (++i;;) {
+        size_t start = i;
+        while (i < n && line[i] != '"' && line[i] != '\\') ++i;
+        field.append(line, start, i - start);
         if (i == n) {
           fields->resize(count);
           return false;
         }
         if (line[i] == '"') break;
-        if (line[i] == '\\' && i + 1 < n && (line[i + 1] == '"' || line[i + 1] == '\\')) ++i;
-        field += line[i];
+        // A backslash makes a following " or backslash literal; any other
+        // backslash stays.
+        if (i + 1 < n && (line[i + 1] == '"' || line[i + 1] == '\\')) ++i;
+        field += line[i++];
       }
       ++i;  // closing quote
     }

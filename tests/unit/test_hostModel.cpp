@@ -184,7 +184,9 @@ TEST_F(HostTest, RereadsTheFileWhenItChanges) {
   EXPECT_EQ(log.find("line 2", log.find("line 2", first + 1) + 1), std::string::npos);
 }
 
-// A host large enough that its snapshots are freed off the caller's thread.
+// Readings happen outside the cache lock: callers that arrive meanwhile wait
+// for a first reading, get the previous version during a reload, and a
+// version is read (and its bad lines logged) once.
 TEST_F(HostTest, ReadsEachVersionOnceForConcurrentCallersAndKeepsOldSnapshotsValid) {
   auto largeModel = [](int version) {
     std::string text = "bad line here\noption G N " + std::to_string(version) + "\n";
