@@ -6,9 +6,9 @@
 //   keldbench hostsize --bin DIR [--count N] [--size S]
 //                                               keld on benchmark hosts of
 //                                               each size (small, medium,
-//                                               large), flooded with path
-//                                               state, uplink and VM
-//                                               observations
+//                                               large; each twice), flooded
+//                                               with path state, uplink and
+//                                               VM observations
 //   keldbench reload                            reloads of the largest host
 //                                               model while lookups go on
 //   keldbench hostgen  [--size S]               prints a benchmark host model
@@ -828,8 +828,13 @@ int ModeFlood(const Options &o) {
 }
 
 // keld on each benchmark host in turn, the same number of observations each.
+// The sizes go up and then down again (small, medium, large, large, medium,
+// small), so that a machine getting busier or quieter during the run weighs
+// on every size alike.
 int ModeHostSize(const Options &o) {
-  for (const HostSize &h : kHostSizes) {
+  const size_t sizes = sizeof kHostSizes / sizeof kHostSizes[0];
+  for (size_t turn = 0; turn < 2 * sizes; ++turn) {
+    const HostSize &h = kHostSizes[turn < sizes ? turn : 2 * sizes - 1 - turn];
     if (!o.size.empty() && o.size != h.name) continue;
     Root root;
     std::ofstream(root.Path() + "/etc/hostsim.conf") << HostModelText(h);

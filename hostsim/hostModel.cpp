@@ -16,9 +16,9 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
-#include <condition_variable>
 #include <mutex>
 #include <sstream>
 #include <string_view>
