@@ -40,9 +40,13 @@ bool IsVolumeDirectory(int fd, int *error) {
 }  // namespace
 
 int GlfsVolume_OpenDirectory(void) {
-  // The path ends in "/", so its "parents" include the directory itself.
+  std::string path = VolumeDirPath();
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0 || errno != ENOENT) return fd;
+  // Made on first use only: a path state change opens it every time. The
+  // path ends in "/", so its "parents" include the directory itself.
   SimRoot_MakeParents(kVolumeDir);
-  return open(VolumeDirPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 int GlfsVolume_Ioctl(int dirFd, unsigned long request, void *arg) {

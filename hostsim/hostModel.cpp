@@ -1,9 +1,12 @@
 // Reading and caching the host model.
 //
-// Locking: gCacheLock guards gCache (the file identity last read and the
-// snapshot parsed from it). Parsing happens under the lock, so a changed file
-// is read and its bad lines are logged once; callers then use their immutable
-// snapshot without any lock.
+// Locking: gCacheLock guards gCache (the file identity last read, the snapshot
+// parsed from it and whether a reading is under way); gCacheReady is signalled
+// when a reading ends. The file is read and parsed outside the lock by the one
+// caller that noticed the change, so a changed file is read and its bad lines
+// are logged once, and a large model never holds up the other callers: they
+// keep the previous snapshot until the new one is swapped in. Callers use
+// their immutable snapshot without any lock.
 #include "hostModel.h"
 
 #include <fcntl.h>
@@ -15,9 +18,11 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <sstream>
+#include <string_view>
 
 #include "simRoot.h"
 #include "sysLog.h"
@@ -39,6 +44,17 @@ void Log(const char *format, ...) {
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// Characters that end an unquoted run of a field: blanks, '#' and '"'. A
+// table, because a large host model is tens of thousands of lines.
+struct RunEnds {
+  bool at[256] = {};
+  RunEnds() {
+    for (int c = 0; c < 256; ++c) at[c] = IsBlank(static_cast<char>(c)) || c == '#' || c == '"';
+  }
+  bool operator()(char c) const { return at[static_cast<unsigned char>(c)]; }
+};
+const RunEnds kRunEnds;
 
 // Canonical decimal text of a numeric key, so that "0x10" and "16" match.
 bool CanonicalNumber(const std::string &text, std::string *out) {
@@ -87,7 +103,7 @@ using Fields = std::vector<std::string>;
 
 // One record kind: its parser reports why a line is bad through *why.
 struct RecordKind {
-  const char *name;
+  std::string_view name;  // a view, so that a mismatch is mostly a length compare
   size_t minFields;  // including the kind itself
   size_t maxFields;  // SIZE_MAX: no limit
   bool (*parse)(HostModel &model, const Fields &f, std::string *why);
@@ -98,7 +114,7 @@ bool Bad(std::string *why, const std::string &reason) {
   return false;
 }
 
-bool ParseOption(std::map<std::pair<std::string, std::string>, int64_t> &into, const Fields &f,
+bool ParseOption(HostModelPairMap<std::string, std::string, int64_t> &into, const Fields &f,
                  std::string *why) {
   int64_t value;
   if (!HostModel_ParseInt64(f[3], &value)) return Bad(why, "bad value \"" + f[3] + "\"");
@@ -106,7 +122,7 @@ bool ParseOption(std::map<std::pair<std::string, std::string>, int64_t> &into, c
   return true;
 }
 
-bool ParseNamedId(std::map<int64_t, std::string> &into, const Fields &f, std::string *why) {
+bool ParseNamedId(std::unordered_map<int64_t, std::string> &into, const Fields &f, std::string *why) {
   int64_t id;
   if (!HostModel_ParseInt64(f[1], &id)) return Bad(why, "bad id \"" + f[1] + "\"");
   into[id] = f[2];
@@ -290,9 +306,11 @@ struct FileIdentity {
 struct Cache {
   FileIdentity identity;
   std::shared_ptr<const HostModel> model;
+  bool loading = false;  // a caller is reading a new version outside the lock
 };
 
 std::mutex gCacheLock;
+std::condition_variable gCacheReady;
 Cache gCache;
 
 FileIdentity Identify(const std::string &path) {
@@ -400,7 +418,9 @@ bool HostModel_ParseUint64(const std::string &text, uint64_t *value) {
 bool HostModel_ParseInt64(const std::string &text, int64_t *value) {
   bool negative = !text.empty() && text[0] == '-';
   uint64_t magnitude;
-  if (!HostModel_ParseUint64(negative ? text.substr(1) : text, &magnitude)) return false;
+  // (A conditional expression here would copy `text` on every call.)
+  bool parsed = negative ? HostModel_ParseUint64(text.substr(1), &magnitude) : HostModel_ParseUint64(text, &magnitude);
+  if (!parsed) return false;
   if (negative) {
     if (magnitude > static_cast<uint64_t>(INT64_MAX) + 1) return false;
     *value = static_cast<int64_t>(0 - magnitude);
@@ -412,26 +432,43 @@ bool HostModel_ParseInt64(const std::string &text, int64_t *value) {
 }
 
 bool HostModel_SplitFields(const std::string &line, std::vector<std::string> *fields) {
-  fields->clear();
+  // The strings already in *fields are reused, so that splitting line after
+  // line allocates nothing once the longest fields have been seen.
+  size_t count = 0;
+  auto finish = [&] {
+    fields->resize(count);
+    return true;
+  };
   size_t i = 0, n = line.size();
   while (true) {
     while (i < n && IsBlank(line[i])) ++i;
-    if (i == n || line[i] == '#') return true;
-    std::string field;
+    if (i == n || line[i] == '#') return finish();
+    if (count == fields->size()) fields->emplace_back();
+    std::string &field = (*fields)[count++];
+    field.clear();
     while (i < n && !IsBlank(line[i]) && line[i] != '#') {
       if (line[i] != '"') {
-        field += line[i++];
+        size_t start = i;
+        while (i < n && !kRunEnds(line[i])) ++i;
+        field.append(line, start, i - start);
         continue;
       }
-      for (++i;; ++i) {
-        if (i == n) return false;
+      for (++i;;) {
+        size_t start = i;
+        while (i < n && line[i] != '"' && line[i] != '\\') ++i;
+        field.append(line, start, i - start);
+        if (i == n) {
+          fields->resize(count);
+          return false;
+        }
         if (line[i] == '"') break;
-        if (line[i] == '\\' && i + 1 < n && (line[i + 1] == '"' || line[i + 1] == '\\')) ++i;
-        field += line[i];
+        // A backslash makes a following " or backslash literal; any other
+        // backslash stays.
+        if (i + 1 < n && (line[i + 1] == '"' || line[i + 1] == '\\')) ++i;
+        field += line[i++];
       }
       ++i;  // closing quote
     }
-    fields->push_back(std::move(field));
   }
 }
 
@@ -456,10 +493,34 @@ HostModel HostModel_Parse(const std::string &text, std::vector<std::string> *err
 
 std::shared_ptr<const HostModel> HostModel_Current(void) {
   FileIdentity id = Identify(SimRoot_Path(kModelPath));
-  std::lock_guard<std::mutex> hold(gCacheLock);
-  if (!gCache.model || !(gCache.identity == id)) {
-    gCache.model = Load(id, gCache.model);
-    gCache.identity = id;
+  std::shared_ptr<const HostModel> last;
+  {
+    std::unique_lock<std::mutex> hold(gCacheLock);
+    // While a new version is read, the previous one of the same file is
+    // offered; a first reading, or one for another root, is waited for.
+    gCacheReady.wait(hold, [&] { return !gCache.loading || (gCache.model && gCache.identity.path == id.path); });
+    if (gCache.loading || (gCache.model && gCache.identity == id)) return gCache.model;
+    gCache.loading = true;
+    // A file that cannot be used keeps the last model of the same file.
+    if (gCache.model && gCache.identity.path == id.path) last = gCache.model;
   }
-  return gCache.model;
+  std::shared_ptr<const HostModel> model;
+  try {
+    model = Load(id, std::move(last));
+  } catch (...) {  // no memory for the new version: the next call tries again
+    std::lock_guard<std::mutex> hold(gCacheLock);
+    gCache.loading = false;
+    gCacheReady.notify_all();
+    throw;
+  }
+  std::shared_ptr<const HostModel> previous;  // freed after the lock is released
+  {
+    std::lock_guard<std::mutex> hold(gCacheLock);
+    previous = std::move(gCache.model);
+    gCache.model = model;
+    gCache.identity = id;
+    gCache.loading = false;
+  }
+  gCacheReady.notify_all();
+  return model;
 }

@@ -67,15 +67,19 @@
 //
 // Thread safety: HostModel_Current() may be called from any thread; the
 // snapshots it returns are immutable.
+//
+// Cost: every lookup is a hash lookup, so a host with thousands of paths,
+// LUNs, port groups and VMs answers as fast as a small one.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -95,22 +99,34 @@ struct HostModelCpu {
   uint32_t field28 = 0;
 };
 
+// Hash of the two-part keys (option group and name, device and partition).
+struct HostModelPairHash {
+  template <typename A, typename B>
+  size_t operator()(const std::pair<A, B> &key) const {
+    size_t a = std::hash<A>()(key.first), b = std::hash<B>()(key.second);
+    return a ^ (b + 0x9e3779b97f4a7c15ull + (a << 6) + (a >> 2));
+  }
+};
+
+template <typename A, typename B, typename Value>
+using HostModelPairMap = std::unordered_map<std::pair<A, B>, Value, HostModelPairHash>;
+
 struct HostModel {
   std::optional<std::string> uuid;
   std::optional<std::string> kernelBuild;  // set: "build mismatch TEXT"
-  std::map<std::pair<std::string, std::string>, int64_t> options;     // (group, name)
-  std::map<std::pair<std::string, std::string>, int64_t> advOptions;  // (group path, name)
-  std::map<int64_t, std::string> vmGroups;
-  std::map<int64_t, std::string> vms;
-  std::map<std::string, std::string> portGroups;  // port group -> switch
-  std::map<std::string, HostModelLun> luns;
-  std::map<std::string, std::string> paths;  // path -> device
-  std::map<std::pair<std::string, int64_t>, std::string> volumes;  // (device, partition)
+  HostModelPairMap<std::string, std::string, int64_t> options;     // (group, name)
+  HostModelPairMap<std::string, std::string, int64_t> advOptions;  // (group path, name)
+  std::unordered_map<int64_t, std::string> vmGroups;
+  std::unordered_map<int64_t, std::string> vms;
+  std::unordered_map<std::string, std::string> portGroups;  // port group -> switch
+  std::unordered_map<std::string, HostModelLun> luns;
+  std::unordered_map<std::string, std::string> paths;  // path -> device
+  HostModelPairMap<std::string, int64_t, std::string> volumes;  // (device, partition)
   std::vector<HostModelFileSystem> fileSystems;
   std::optional<HostModelCpu> cpu;
   std::optional<bool> cpuOfflineEnabled;
   std::optional<uint64_t> pageRetireThreshold;
-  std::map<uint64_t, uint32_t> pageStatus;
+  std::unordered_map<uint64_t, uint32_t> pageStatus;
   std::optional<std::string> swapFailure;  // set: "swap fail MESSAGE"
   std::set<std::vector<std::string>> failures;  // {WHAT, KEY...}
 
@@ -126,6 +142,11 @@ struct HostModel {
 // a larger file) is one log line and the last model read stays in use (an
 // empty one when there is none). Bad lines are logged, the first five in full
 // and then one count. Never null.
+//
+// A new version is read and parsed by the one caller that notices it, outside
+// the cache lock, and then swapped in: callers arriving meanwhile get the
+// previous snapshot of the same file at once rather than waiting for the
+// parse (a first reading, or one of a new $KELD_ROOT, makes them wait).
 std::shared_ptr<const HostModel> HostModel_Current(void);
 
 // Parses the text of a host model file. Every skipped line adds one message

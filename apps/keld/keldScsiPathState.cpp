@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
-#include <set>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "clock.h"
@@ -95,7 +95,7 @@ class StormCounter {
   }
 
  private:
-  std::map<std::string, uint32_t> counts_;
+  std::unordered_map<std::string, uint32_t> counts_;  // hashed: a host may have thousands of paths
   int64_t resetStart_ = 0;
   int64_t sweepTime_ = 0;
 };
@@ -103,7 +103,7 @@ class StormCounter {
 struct PathState {
   // Path name + device name of every path whose loss was handled and whose
   // restoration is awaited.
-  std::set<std::string> downReported;
+  std::unordered_set<std::string> downReported;
   StormCounter pathChanges;
   StormCounter powerOnResets;
 };

@@ -306,7 +306,7 @@ TEST(KelwatchHostModel, ComposedFromTheMachine) {
   HostModel model = HostModel_Parse(text, &errors);
   EXPECT_TRUE(errors.empty());
   EXPECT_EQ(model.uuid, facts.uuid);
-  EXPECT_EQ(model.portGroups, (std::map<std::string, std::string>{{"br0", "br0"}, {"br 1", "br 1"}}));
+  EXPECT_EQ(model.portGroups, (decltype(model.portGroups){{"br0", "br0"}, {"br 1", "br 1"}}));
   EXPECT_EQ(model.options.at({"Cpu", "CPUOfflineThreshold"}), 0);  // the configuration wins
   EXPECT_EQ(model.cpu->vendor, "GenuineIntel");
   EXPECT_EQ(model.vms.at(5012), "web-01");
