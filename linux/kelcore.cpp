@@ -83,24 +83,10 @@ int CopyCore(int fd, uint64_t cap) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  static const option kOptions[] = {{"config", required_argument, nullptr, 'c'},
-                                    {"help", no_argument, nullptr, 'h'},
-                                    {nullptr, 0, nullptr, 0}};
-  std::string configPath = WatchConfig_DefaultPath();
+  std::string configPath;
   bool isDefault = true;
-  int opt;
-  while ((opt = getopt_long(argc, argv, "c:h", kOptions, nullptr)) != -1) {
-    if (opt == 'c') {
-      configPath = optarg;
-      isDefault = false;
-    } else if (opt == 'h') {
-      fputs(kUsage, stdout);
-      return 0;
-    } else {
-      fputs(kUsage, stderr);
-      return 2;
-    }
-  }
+  int status = WatchConfig_ParseOptions(argc, argv, kUsage, &configPath, &isDefault);
+  if (status >= 0) return status;
   if (argc - optind < 2) {
     fputs(kUsage, stderr);
     return 2;

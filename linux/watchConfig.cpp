@@ -1,8 +1,10 @@
 #include "watchConfig.h"
 
 #include <fnmatch.h>
+#include <getopt.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -110,4 +112,26 @@ bool WatchConfig_Load(const std::string &path, bool isDefault, WatchConfig *conf
     return false;
   }
   return true;
+}
+
+int WatchConfig_ParseOptions(int argc, char **argv, const char *usage, std::string *path, bool *isDefault) {
+  static const option kOptions[] = {{"config", required_argument, nullptr, 'c'},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {nullptr, 0, nullptr, 0}};
+  *path = WatchConfig_DefaultPath();
+  *isDefault = true;
+  int opt;
+  while ((opt = getopt_long(argc, argv, "c:h", kOptions, nullptr)) != -1) {
+    if (opt == 'c') {
+      *path = optarg;
+      *isDefault = false;
+    } else if (opt == 'h') {
+      fputs(usage, stdout);
+      return 0;
+    } else {
+      fputs(usage, stderr);
+      return 2;
+    }
+  }
+  return -1;
 }

@@ -44,6 +44,11 @@ struct WatchConfig {
 
 // The default configuration file, R/etc/keld/kelwatch.conf.
 std::string WatchConfig_DefaultPath();
+// Reads the options kelwatch and kelcore share (--config FILE, --help) from
+// the command line, leaving optind at the first operand. -1 to go on, or the
+// exit status: 0 after printing `usage` for --help, 2 after printing it to
+// stderr for an unknown option.
+int WatchConfig_ParseOptions(int argc, char **argv, const char *usage, std::string *path, bool *isDefault);
 // Parses a configuration text. False with "line N: reason" in *error.
 bool WatchConfig_Parse(const std::string &text, WatchConfig *config, std::string *error);
 // Reads and parses `path`. A missing file at the default path gives the
