@@ -45,7 +45,7 @@
 #include <vector>
 
 #include "kelRecord.h"
-#include "simRoot.h"
+#include "platform/simRoot.h"
 #include "vprobRecordReader.h"
 
 namespace {

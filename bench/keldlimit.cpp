@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "simRoot.h"
+#include "platform/simRoot.h"
 
 namespace {
 

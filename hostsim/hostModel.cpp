@@ -19,8 +19,8 @@
 #include <mutex>
 #include <sstream>
 
-#include "simRoot.h"
-#include "sysLog.h"
+#include "platform/simRoot.h"
+#include "platform/sysLog.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "hostModel.h"
-#include "simRoot.h"
+#include "platform/simRoot.h"
 
 namespace {
 
