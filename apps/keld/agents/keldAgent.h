@@ -1,3 +1,10 @@
+// Agents stage: one thread per agent reads its stream and runs its handlers;
+// a correlator is an agent built on the correlator frame (keldCorrelator.h),
+// which matches observations to rows and hands events to the events stage.
+// The timer service (keldTimer.h) calls correlators back for their windows.
+// The thread table belongs to the main thread; the start-up barrier has its
+// own lock; the timer table has the timer lock.
+//
 // Agent framework: the agent threads, their start list, the guard around an
 // agent's function, and an agent's initialisation, wait and release.
 //

@@ -1,3 +1,8 @@
+// Events stage: a posted event is composed from its template, passed through
+// the rate limit, written to the log and the trace, and delivered to hubd;
+// what hubd does not take waits in the retry queue, which a worker thread
+// retries. This is the last stage: nothing is handed on inside the daemon.
+//
 // Problem events: composition (template, rate limit, record, argument
 // capture, log and trace lines) and delivery to hubd with a retry queue.
 //

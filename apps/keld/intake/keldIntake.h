@@ -1,3 +1,11 @@
+// Intake stage: the main thread reads observations from the kernel contexts
+// and the user connections and hands each whole record to the fan-out streams
+// (keldStream.h), one pipe per agent, which pass it to the agents stage. The
+// main thread alone owns the poll tables and the read buffer; the stream lock
+// guards the stream registry and its pending bytes (see keldStream.h). The
+// stop flag (keldShutdown.h) and the one-keld-per-root lock (keldInstance.h)
+// belong to this stage too.
+//
 // Start-up, the intake loop and shutdown: the work of the main thread.
 #pragma once
 

@@ -1,3 +1,8 @@
+// Log stage: the system log (this unit) and the trace socket service
+// (keldTrace.h), both fed by every other stage, with one escaper and one line
+// cap (keldLine.h). The log takes no lock of its own; the trace lock guards
+// the trace history and its clients.
+//
 // Logging: every diagnostic of the daemon goes to the system log through
 // LogMsg, with a local-time prefix carrying milliseconds
 // ("2026-12-04T15:29:49.123Z: "). All operations may be called from any thread
