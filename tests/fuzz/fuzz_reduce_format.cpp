@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "events/keldVprob.h"
+#include "correlators/keldToolkit.h"
 #include "fuzzSupport.h"
 #include "kelRecord.h"
 #include "platform/kelLib.h"

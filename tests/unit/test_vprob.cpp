@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "agents/keldTimer.h"
+#include "correlators/keldToolkit.h"
 #include "events/keldVprob.h"
 #include "intake/keldShutdown.h"
 #include "platform/clock.h"

@@ -1,6 +1,7 @@
 // Correlators stage: one unit per correlator (the network trackers in net/,
 // the storage path trackers in scsi/), their toolkit (rows, keldRows.h;
-// throttles, keldThrottle.h) and this registry. Each correlator runs on its
+// throttles, keldThrottle.h; argument reading and the volume lookup,
+// keldToolkit.h) and this registry. Each correlator runs on its
 // own agent thread and keeps its state to itself, or under its own lock where
 // a timer callback shares it; what it concludes goes to the events stage as
 // VProb_Post calls.

@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "correlators/keldToolkit.h"
 #include "events/keldVprob.h"
 #include "log/keldLog.h"
 #include "platform/kelLib.h"

@@ -4,7 +4,6 @@
 // flags (gWorkerCond wakes it). gUuid is written once by VProbInit before any
 // agent runs. gSink is set before events are posted (tests and the replay
 // tool only).
-// gFileSystemsUnreadable is an atomic flag of its own.
 #include "events/keldVprob.h"
 
 #include <pthread.h>
@@ -29,7 +28,6 @@
 #include "log/keldTrace.h"
 #include "platform/clock.h"
 #include "platform/eventStamp.h"
-#include "platform/hostCtl.h"
 #include "platform/hsi.h"
 #include "platform/msgFmt.h"
 #include "platform/simRoot.h"
@@ -58,9 +56,6 @@ bool gRetryArmed = false;
 int32_t gRetryTimerId = -1;
 
 std::atomic<const VProbSink *> gSink{nullptr};
-
-// Set while the list of mounted file systems cannot be read (logged once).
-std::atomic<bool> gFileSystemsUnreadable{false};
 
 // A send to hubd waits at most kSendWaitSlices slices of kSendSliceMicros
 // (VPROB_SEND_TIMEOUT_SECONDS in all) for a connection and for room in the socket, and looks
@@ -286,92 +281,6 @@ void VProbInit(void) {
   gRetryTimerId = Timer_Register(RetryTimerFired);
   memset(gUuid, 0, sizeof gUuid);
   HSI_Get(HSI_NODE_system_systemUuid, nullptr, gUuid, sizeof gUuid);
-}
-
-uint32_t VProb_ReduceFormat(const char *format, char *out, size_t outSize) {
-  size_t n = 0;
-  auto put = [&](char c) {
-    if (n + 1 >= outSize) return false;
-    out[n++] = c;
-    return true;
-  };
-  for (const char *p = format; *p != '\0'; p++) {
-    if (*p != '%') continue;
-    p++;
-    if (*p == '%') continue;
-    if (*p == '\0') return 22;
-    if (!put('%')) return 22;
-    if (strchr(" #+-0", *p) != nullptr) p++;
-    while (*p >= '0' && *p <= '9') p++;
-    if (*p == '.') {
-      p++;
-      while (*p >= '0' && *p <= '9') p++;
-    }
-    if (*p == 'h' || *p == 'l') {
-      char m = *p;
-      if (!put(*p++)) return 22;
-      if (*p == m && !put(*p++)) return 22;
-    } else if (*p == 'L') {
-      if (!put(*p++)) return 22;
-    }
-    char conv = *p;
-    if (conv == '\0') return 22;
-    if (conv == 's') {
-      conv = 'p';
-    } else if (conv == 'X') {
-      conv = 'x';
-    } else if (strchr("cdioux", conv) == nullptr) {
-      return 22;
-    }
-    if (!put(conv)) return 22;
-  }
-  if (outSize == 0) return 22;
-  out[n] = '\0';
-  return 0;
-}
-
-uint32_t GetObservationArgs(Observation obs, const char *format, ...) {
-  char reduced[256];
-  if (VProb_ReduceFormat(format, reduced, sizeof reduced) != 0) return 22;
-  va_list va;
-  va_start(va, format);
-  uint32_t status = Kel_GetArgsVA(obs, 0, reduced, va);
-  va_end(va);
-  return status;
-}
-
-const char *DatastoreForPath(const char *path) {
-  static const char kPrefix[] = "/glfs/volumes/";
-  if (path == nullptr || strncmp(path, kPrefix, sizeof kPrefix - 1) != 0) return "(invalid)";
-  const char *start = path + sizeof kPrefix - 1;
-  const char *slash = strchr(start, '/');
-  thread_local std::string component;
-  component.assign(start, slash ? static_cast<size_t>(slash - start) : strlen(start));
-  HykCtl::Storage::StorageInfoImpl storage;
-  std::vector<std::unique_ptr<HykCtl::Storage::FileSystem>> fileSystems;
-  try {
-    fileSystems = storage.GetFileSystems();
-    gFileSystemsUnreadable.store(false, std::memory_order_relaxed);
-  } catch (const HostCtl::Lib::HostCtlException &e) {
-    // The event still goes out, naming no datastore. Logged once until the
-    // list can be read again, since every swap or VM event would repeat it.
-    if (!gFileSystemsUnreadable.exchange(true, std::memory_order_relaxed)) {
-      LogMsg("Cannot read the mounted file systems (%s); datastores are reported as (unknown).\n",
-             e.GetDetailedMessage().c_str());
-    }
-    return "(unknown)";
-  }
-  bool known = false;
-  for (const auto &fs : fileSystems) {
-    try {
-      known = component == fs->GetVolumeName() || component == fs->GetVolumeUuid();
-    } catch (const HostCtl::Lib::HostCtlException &) {
-      // this file system cannot name itself: skip it
-    }
-    if (known) break;
-  }
-  // `component` is thread_local: the text stays until this thread's next call.
-  return known ? component.c_str() : "(unknown)";  // NOLINT(clang-analyzer-cplusplus.InnerPointer)
 }
 
 int SendVProb(const uint8_t *record, size_t length) {

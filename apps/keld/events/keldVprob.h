@@ -57,20 +57,6 @@ void Keld_PostProblem(const char *shortId, const char *messageFormat, ...)
 // Main thread, once, after the timer service started, before any agent.
 void VProbInit(void);
 
-// Fills the pointers that follow `format` with the observation's arguments,
-// by the conversions of `format` (a message format; "%s" yields a const char*
-// into the observation). 0; 22 for a conversion it does not accept; else the
-// status of Kel_GetArgsVA.
-uint32_t GetObservationArgs(Observation obs, const char *format, ...);
-// The reduction GetObservationArgs applies: a conversion-only format
-// ("%s" -> "%p", "%X" -> "%x", flags/width/precision dropped). 0 or 22.
-uint32_t VProb_ReduceFormat(const char *format, char *out, size_t outSize);
-// The datastore (volume) that a path under "/glfs/volumes/" lies on:
-// "(invalid)" outside that directory, "(unknown)" when no mounted file system
-// bears the name or the list of them cannot be read (logged once until it can
-// be read again). The returned text lives until the next call on this thread.
-const char *DatastoreForPath(const char *path);
-
 // Delivery. SendVProb: one connection to hubd, the record, close; 0 or -1.
 // It waits at most 5 seconds on hubd, and gives up at once when the daemon's
 // shutdown has begun (then -1 without trying).
