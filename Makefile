@@ -6,13 +6,15 @@ JOBS  ?= $(shell nproc)
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
 HAVE_CLANG   := $(shell command -v clang++ >/dev/null 2>&1 && command -v clang >/dev/null 2>&1 && echo yes)
+# Every build made here treats warnings as errors (a plain CMake build does not).
+CMAKE_FLAGS  ?= -DKELD_WERROR=ON
 
 .PHONY: all build test demo demo-linux bench fuzz fuzz-build fuzz-smoke test-asan test-tsan clean
 
 all: build
 
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -24,7 +26,7 @@ test: build fuzz-smoke
 # The fuzz targets (with clang only; without it, nothing is built or run).
 $(FUZZ_BUILD)/CMakeCache.txt:
 ifeq ($(HAVE_CLANG),yes)
-	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELD_FUZZ=ON \
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELD_FUZZ=ON $(CMAKE_FLAGS) \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 endif
 
@@ -57,18 +59,19 @@ demo-linux: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target keld kelwatch hubdsink
 	@examples/demo-linux.sh $(BUILD)
 
+# The benchmarks are not in the default build: run.sh builds them.
 bench: build
 	@bench/run.sh $(BUILD)
 
 # The whole test suite under the address and undefined-behaviour sanitizers.
 test-asan:
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKELD_SANITIZE=address,undefined
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKELD_SANITIZE=address,undefined $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j2
 
 # The whole test suite under the thread sanitizer.
 test-tsan:
-	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKELD_SANITIZE=thread
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKELD_SANITIZE=thread $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && ctest --output-on-failure -j2
 

@@ -57,9 +57,9 @@
 #include <vector>
 
 #include "hostModel.h"
-#include "keldCorrelators.h"
+#include "correlators/keldCorrelators.h"
 #include "kelRecord.h"
-#include "simRoot.h"
+#include "platform/simRoot.h"
 #include "vprobRecordReader.h"
 
 namespace {

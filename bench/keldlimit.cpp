@@ -41,8 +41,8 @@
 #include <thread>
 #include <vector>
 
-#include "kelLib.h"
-#include "simRoot.h"
+#include "platform/kelLib.h"
+#include "platform/simRoot.h"
 
 namespace {
 

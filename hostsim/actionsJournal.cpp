@@ -15,8 +15,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "clock.h"
-#include "simRoot.h"
+#include "platform/clock.h"
+#include "platform/simRoot.h"
 
 namespace {
 

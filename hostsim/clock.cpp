@@ -1,6 +1,6 @@
 // Clock source switch. The active source pointer is atomic; the fake clock's
 // time is one atomic 64-bit word.
-#include "clock.h"
+#include "platform/clock.h"
 
 #include <atomic>
 

@@ -1,11 +1,11 @@
 // The event-stamp call of the stand-in host: the event time is the wall clock
 // of the clock module. No state of its own.
-#include "eventStamp.h"
+#include "platform/eventStamp.h"
 
 #include <cerrno>
 
-#include "clock.h"
 #include "hostModel.h"
+#include "platform/clock.h"
 
 int32_t EventStamp_Call(void *record) {
   if (record == nullptr) return -EFAULT;

@@ -1,6 +1,6 @@
 // The volume lookup of the stand-in host, answered from the host model's
 // `volume DEVICE:PARTITION VOLUME` records. No state of its own.
-#include "glfsVolume.h"
+#include "platform/glfsVolume.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <string>
 
 #include "hostModel.h"
-#include "simRoot.h"
+#include "platform/simRoot.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The kernel-control classes of the stand-in host. Lookups answer from the
 // current host model snapshot; changes go to the actions journal; the
 // system-information wrapper goes through the HSI_* calls. No shared state.
-#include "hostCtl.h"
+#include "platform/hostCtl.h"
 
 #include <cinttypes>
 #include <cstdio>

@@ -24,8 +24,8 @@
 #include <sstream>
 #include <string_view>
 
-#include "simRoot.h"
-#include "sysLog.h"
+#include "platform/simRoot.h"
+#include "platform/sysLog.h"
 
 namespace {
 

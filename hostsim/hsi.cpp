@@ -2,7 +2,7 @@
 // node's record; writes are recorded in the actions journal (they do not
 // change the model). No state of its own: each call takes the current model
 // snapshot.
-#include "hsi.h"
+#include "platform/hsi.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -17,7 +17,7 @@
 // Shared state: the per-descriptor counts of dropped records, guarded by
 // dropMutex (touched only when a record is dropped or a descriptor closed);
 // the kernel contexts' backlogs, guarded by contextMutex.
-#include "kelLib.h"
+#include "platform/kelLib.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -39,8 +39,8 @@
 #include <vector>
 
 #include "msgFmtInternal.h"
-#include "simRoot.h"
-#include "sysLog.h"
+#include "platform/simRoot.h"
+#include "platform/sysLog.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "records are little-endian");
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "kelLib.h"
-#include "msgFmt.h"
+#include "platform/kelLib.h"
+#include "platform/msgFmt.h"
 
 KelArg KelArg::Str(std::string text) {
   KelArg a;

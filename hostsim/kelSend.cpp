@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "kelLib.h"
-#include "simRoot.h"
+#include "platform/kelLib.h"
+#include "platform/simRoot.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <cwchar>
 #include <string>
 
-#include "msgFmt.h"
 #include "msgFmtInternal.h"
+#include "platform/msgFmt.h"
 
 namespace msgfmt {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "msgFmt.h"
+#include "platform/msgFmt.h"
 
 namespace msgfmt {
 

@@ -1,6 +1,6 @@
 // The audit log of the stand-in host: every record becomes one line of the
 // actions journal, `audit EVENT USER "TEXT" N`. No state of its own.
-#include "ombAudit.h"
+#include "platform/ombAudit.h"
 
 #include <cerrno>
 #include <string>

@@ -1,6 +1,6 @@
 // The simulated root: joins $KELD_ROOT in front of the fixed absolute paths.
 // No state; the environment is read at every call.
-#include "simRoot.h"
+#include "platform/simRoot.h"
 
 #include <sys/stat.h>
 

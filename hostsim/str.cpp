@@ -1,5 +1,5 @@
 // String helpers around the C formatting functions. No state.
-#include "str.h"
+#include "platform/str.h"
 
 #include <cstdio>
 #include <cstdlib>

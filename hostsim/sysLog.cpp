@@ -22,7 +22,7 @@
 // only. Each thread's held lines are guarded by their own mutex (taken by the
 // thread for every held line, uncontended, and by SysLog_FlushAll); the list
 // of all threads' held lines is guarded by registryMutex, always taken first.
-#include "sysLog.h"
+#include "platform/sysLog.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -42,8 +42,8 @@
 #include <string>
 #include <vector>
 
-#include "clock.h"
-#include "simRoot.h"
+#include "platform/clock.h"
+#include "platform/simRoot.h"
 
 namespace {
 

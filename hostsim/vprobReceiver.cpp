@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "clock.h"
-#include "simRoot.h"
+#include "platform/clock.h"
+#include "platform/simRoot.h"
 
 namespace {
 

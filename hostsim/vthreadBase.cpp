@@ -1,6 +1,6 @@
 // Thread naming: one name per thread in thread-local storage; the kernel
 // thread name (15 characters at most) is set too. No shared state.
-#include "vthreadBase.h"
+#include "platform/vthreadBase.h"
 
 #include <pthread.h>
 #include <sys/syscall.h>

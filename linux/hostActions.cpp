@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "hostModel.h"
+#include "platform/simRoot.h"
 #include "rtnl.h"
-#include "simRoot.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "actionsJournal.h"
-#include "simRoot.h"
+#include "platform/simRoot.h"
 
 namespace {
 

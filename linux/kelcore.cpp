@@ -17,7 +17,7 @@
 #include <cstring>
 #include <string>
 
-#include "simRoot.h"
+#include "platform/simRoot.h"
 #include "watchConfig.h"
 #include "watchObservation.h"
 

@@ -32,8 +32,8 @@
 #include "kernelLog.h"
 #include "lineFollower.h"
 #include "linkTracker.h"
+#include "platform/simRoot.h"
 #include "rtnl.h"
-#include "simRoot.h"
 #include "watchConfig.h"
 #include "watchObservation.h"
 

@@ -12,11 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include "agents/keldTimer.h"
 #include "eventCatalog.h"
 #include "eventText.h"
-#include "keldTimer.h"
-#include "keldVprob.h"
-#include "kelLib.h"
+#include "events/keldVprob.h"
+#include "platform/kelLib.h"
 
 struct CorrelatorHarness::Sink {
   VProbSink sink;

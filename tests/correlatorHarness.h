@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "clock.h"
+#include "agents/keldCorrelator.h"
 #include "kelRecord.h"
+#include "platform/clock.h"
 #include "testRoot.h"
-#include "keldCorrelator.h"
 #include "vprobRecordReader.h"
 
 struct PostedEvent {

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "keldIntake.h"
+#include "agents/keldAgent.h"
+#include "intake/keldIntake.h"
+#include "selftest/keldSelftest.h"
 
 namespace {
 
@@ -25,5 +27,6 @@ int main(int argc, char **argv) {
       return 0;
     }
   }
+  Agent_SetExtras({LogAllLogger_Main, KeldTestCorrelator_Main});
   return Keld_MainWithExtras(argc, argv);
 }

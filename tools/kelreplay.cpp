@@ -43,16 +43,16 @@
 #include <vector>
 
 #include "actionsJournal.h"
-#include "clock.h"
+#include "agents/keldTimer.h"
+#include "correlators/keldCorrelators.h"
 #include "eventText.h"
-#include "kelLib.h"
+#include "events/keldVprob.h"
+#include "intake/keldStream.h"
 #include "kelRecord.h"
 #include "kelScenario.h"
-#include "keldCorrelators.h"
-#include "keldStream.h"
-#include "keldTimer.h"
-#include "keldVprob.h"
-#include "sysLog.h"
+#include "platform/clock.h"
+#include "platform/kelLib.h"
+#include "platform/sysLog.h"
 #include "vprobRecordReader.h"
 
 namespace {
@@ -205,7 +205,7 @@ class Replay {
     // Observation log lines go out in large writes: nobody reads them during
     // a replay.
     SysLog_BeginBatch();
-    for (const CorrelatorDef *def : Correlators_All(false)) {
+    for (const CorrelatorDef *def : Correlators_All()) {
       Running r{def, def->buildTable(), SubscriptionList_Create()};
       for (const char *d : def->domains) SubscriptionList_AddDomain(r.subscriptions, d);
       if (def->setup == nullptr || def->setup()) running_.push_back(r);

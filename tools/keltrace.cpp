@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "simRoot.h"
+#include "platform/simRoot.h"
 
 namespace {
 

@@ -1,3 +1,3 @@
-#include "keldIntake.h"
+#include "intake/keldIntake.h"
 
 int main(int argc, char **argv) { return Keld_Main(argc, argv); }

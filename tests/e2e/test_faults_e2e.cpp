@@ -18,7 +18,7 @@
 
 #include "faultKit.h"
 #include "hostModel.h"
-#include "kelLib.h"
+#include "platform/kelLib.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include <sstream>
 
 #include "kelRecord.h"
-#include "msgFmt.h"
 #include "kelSend.h"
 #include "keldHost.h"
+#include "platform/msgFmt.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "fuzzSupport.h"
-#include "kelLib.h"
 #include "kelRecord.h"
+#include "platform/kelLib.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fuzzSupport.h"
-#include "kelLib.h"
+#include "platform/kelLib.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "keldLine.h"
+#include "log/keldLine.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzzSupport.h"
-#include "msgFmt.h"
+#include "platform/msgFmt.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > 8192) return 0;

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "correlators/keldToolkit.h"
 #include "fuzzSupport.h"
-#include "kelLib.h"
 #include "kelRecord.h"
-#include "keldVprob.h"
+#include "platform/kelLib.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0 || size > 4096) return 0;

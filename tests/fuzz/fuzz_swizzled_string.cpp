@@ -10,9 +10,9 @@
 #include <string>
 
 #include "fuzzSupport.h"
-#include "keldTrace.h"
-#include "msgFmt.h"
+#include "log/keldTrace.h"
 #include "msgFmtInternal.h"
+#include "platform/msgFmt.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 2 || size > 8192) return 0;

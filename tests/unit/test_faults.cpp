@@ -8,13 +8,13 @@
 #include <thread>
 #include <vector>
 
-#include "clock.h"
+#include "agents/keldAgent.h"
+#include "agents/keldCorrelator.h"
+#include "agents/keldTimer.h"
+#include "events/keldVprob.h"
+#include "intake/keldStream.h"
 #include "kelRecord.h"
-#include "keldAgent.h"
-#include "keldCorrelator.h"
-#include "keldStream.h"
-#include "keldTimer.h"
-#include "keldVprob.h"
+#include "platform/clock.h"
 #include "testRoot.h"
 #include "vprobRecordReader.h"
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "agents/keldAgent.h"
+#include "agents/keldCorrelator.h"
+#include "intake/keldStream.h"
 #include "kelRecord.h"
-#include "keldAgent.h"
-#include "keldCorrelator.h"
-#include "keldStream.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "correlatorHarness.h"
-#include "keldCorrelators.h"
+#include "correlators/keldCorrelators.h"
 #include "rowCases.h"
 
 namespace {

@@ -16,13 +16,13 @@
 
 #include <gtest/gtest.h>
 
-#include "clock.h"
-#include "eventStamp.h"
-#include "glfsVolume.h"
-#include "hostCtl.h"
 #include "hostModel.h"
-#include "hsi.h"
-#include "ombAudit.h"
+#include "platform/clock.h"
+#include "platform/eventStamp.h"
+#include "platform/glfsVolume.h"
+#include "platform/hostCtl.h"
+#include "platform/hsi.h"
+#include "platform/ombAudit.h"
 #include "testRoot.h"
 
 namespace {

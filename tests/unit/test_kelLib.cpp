@@ -12,15 +12,15 @@
 #include <tuple>
 #include <vector>
 
-#include "kelLib.h"
 #include "kelRecord.h"
 #include "kelSend.h"
-#include "msgFmt.h"
-#include "simRoot.h"
-#include "str.h"
-#include "sysLog.h"
+#include "platform/kelLib.h"
+#include "platform/msgFmt.h"
+#include "platform/simRoot.h"
+#include "platform/str.h"
+#include "platform/sysLog.h"
+#include "platform/vthreadBase.h"
 #include "testRoot.h"
-#include "vthreadBase.h"
 
 namespace {
 

@@ -11,12 +11,12 @@
 #include <thread>
 #include <vector>
 
-#include "clock.h"
-#include "kelLib.h"
 #include "kelRecord.h"
 #include "kelSend.h"
-#include "keldLog.h"
-#include "sysLog.h"
+#include "log/keldLog.h"
+#include "platform/clock.h"
+#include "platform/kelLib.h"
+#include "platform/sysLog.h"
 #include "testRoot.h"
 
 namespace {

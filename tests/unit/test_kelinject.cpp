@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "kelLib.h"
 #include "kelRecord.h"
 #include "kelScenario.h"
+#include "platform/kelLib.h"
 #include "testRoot.h"
 
 namespace {

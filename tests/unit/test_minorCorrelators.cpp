@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "correlatorHarness.h"
+#include "correlators/keldCorrelators.h"
+#include "selftest/keldSelftest.h"
 #include "kelScenario.h"
-#include "keldCorrelators.h"
 #include "rowCases.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "msgFmt.h"
+#include "platform/msgFmt.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "correlatorHarness.h"
-#include "keldCorrelators.h"
+#include "correlators/keldCorrelators.h"
 #include "rowCases.h"
 
 namespace {

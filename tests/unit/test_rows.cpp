@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "correlatorHarness.h"
-#include "keldRows.h"
-#include "keldThrottle.h"
+#include "correlators/keldRows.h"
+#include "correlators/keldThrottle.h"
 #include "rowCases.h"
 
 namespace {

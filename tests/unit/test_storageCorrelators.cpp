@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "correlatorHarness.h"
-#include "keldCorrelators.h"
+#include "correlators/keldCorrelators.h"
 #include "rowCases.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <thread>
 
+#include "intake/keldStream.h"
 #include "kelRecord.h"
-#include "keldStream.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include <vector>
 
-#include "clock.h"
-#include "keldTimer.h"
+#include "agents/keldTimer.h"
+#include "platform/clock.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <cstring>
 
 #include "kelRecord.h"
-#include "keldLine.h"
-#include "keldTrace.h"
-#include "msgFmt.h"
+#include "log/keldLine.h"
+#include "log/keldTrace.h"
+#include "platform/msgFmt.h"
 
 namespace {
 

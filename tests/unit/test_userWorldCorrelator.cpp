@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "correlatorHarness.h"
-#include "keldCorrelators.h"
-#include "keldVprob.h"
+#include "correlators/keldCorrelators.h"
+#include "events/keldVprob.h"
 #include "rowCases.h"
 
 namespace {

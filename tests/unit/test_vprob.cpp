@@ -6,10 +6,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "clock.h"
-#include "keldShutdown.h"
-#include "keldTimer.h"
-#include "keldVprob.h"
+#include "agents/keldTimer.h"
+#include "correlators/keldToolkit.h"
+#include "events/keldVprob.h"
+#include "intake/keldShutdown.h"
+#include "platform/clock.h"
 #include "testRoot.h"
 #include "vprobRecordReader.h"
 

@@ -20,7 +20,7 @@
 #include <variant>
 #include <vector>
 
-#include "hsi.h"
+#include "platform/hsi.h"
 
 namespace HostCtl {
 

@@ -1,0 +1,280 @@
+// Agent threads. gThreads/gFunctions/gCount belong to the main thread.
+// tlsAgent is the calling thread's own Agent, so that the guard can release
+// an agent whose function ended through an exception; gSlotAgents shows it to
+// the main thread, which reads it only after joining the thread.
+#include "agents/keldAgent.h"
+
+#include <poll.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <cxxabi.h>
+#include <exception>
+
+#include "correlators/keldCorrelators.h"
+#include "intake/keldShutdown.h"
+#include "log/keldLog.h"
+#include "platform/sysLog.h"
+#include "platform/vthreadBase.h"
+
+namespace {
+
+pthread_t gThreads[AGENT_MAX];
+AgentFunction gFunctions[AGENT_MAX];  // written before the slot's thread starts
+// The Agent that each slot's thread holds (set by Agent_Init, cleared by
+// Agent_Cleanup on that thread), so that Agent_StopAll can release, after the
+// join, the Agent of a thread it cancelled.
+std::atomic<Agent *> gSlotAgents[AGENT_MAX];
+thread_local int tlsSlot = -1;
+uint32_t gCount = 0;
+thread_local Agent *tlsAgent = nullptr;
+std::vector<AgentFunction> gExtras;  // main thread, set before start-up
+
+// Start-up barrier: Agent_StartAll waits until every agent it started has
+// registered its stream (or given up), so that no observation read by the
+// intake misses an agent that is merely slow to start. gReadyLock guards
+// gPending.
+pthread_mutex_t gReadyLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t gReadyCond = PTHREAD_COND_INITIALIZER;
+uint32_t gPending = 0;
+thread_local bool tlsReadySignalled = false;
+constexpr int kReadyTimeoutSeconds = 10;
+
+void SignalReady() {
+  if (tlsReadySignalled) return;
+  tlsReadySignalled = true;
+  pthread_mutex_lock(&gReadyLock);
+  if (gPending > 0) gPending--;
+  pthread_cond_broadcast(&gReadyCond);
+  pthread_mutex_unlock(&gReadyLock);
+}
+
+void WaitAllReady() {
+  struct timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += kReadyTimeoutSeconds;
+  pthread_mutex_lock(&gReadyLock);
+  while (gPending > 0) {
+    if (pthread_cond_timedwait(&gReadyCond, &gReadyLock, &until) == ETIMEDOUT) break;
+  }
+  pthread_mutex_unlock(&gReadyLock);
+}
+
+const AgentFunction kStartList[] = {
+    NetCorrelator_Main,     ScsiCorrelator_Main,     ApdCorrelator_Main,
+    IscsiCorrelator_Main,   GlfsCorrelator_Main,     UserLevelCorrelator_Main,
+    HardwareCorrelator_Main, CpuCorrelator_Main,     UserWorldCorrelator_Main,
+    SwapCorrelator_Main,    VmCorrelator_Main,       GenericCorrelator_Main,
+    MigrateCorrelator_Main, PageRetireCorrelator_Main, LumfsCorrelator_Main,
+    VfatCorrelator_Main,    ClockCorrelator_Main,    SchedCorrelator_Main,
+    VscsiCorrelator_Main,   MesaCorrelator_Main,     HcmCorrelator_Main,
+};
+static_assert(sizeof kStartList / sizeof kStartList[0] == 21, "21 agents in the start list");
+
+unsigned FunctionAddress(AgentFunction f) {
+  return static_cast<unsigned>(reinterpret_cast<uintptr_t>(f));
+}
+
+// Frees everything an Agent holds (its stream is unregistered) and the Agent.
+void ReleaseAgent(Agent *agent) {
+  if (agent == nullptr) return;
+  SubscriptionList_Free(agent->subscriptions);
+  if (agent->stream != nullptr) Stream_Destroy(agent->stream);
+  if (agent->name != nullptr) {
+    free(agent->name->name);
+    free(agent->name);
+  }
+  free(agent);
+}
+
+// Catching abi::__forced_unwind by reference is how a thread sees its own
+// cancellation go by; the exception has no object, which the undefined-
+// behaviour sanitizer's null-reference check reports falsely.
+__attribute__((no_sanitize("null"))) void *Guard(void *arg) {
+  tlsSlot = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+  AgentFunction function = gFunctions[tlsSlot];
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);  // see AgentWaitWindow
+  if (pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr) != 0) {
+    LogMsg("Failed to set thread cancel type for agent function(%#x).\n", FunctionAddress(function));
+  }
+  try {
+    function();
+  } catch (abi::__forced_unwind &) {
+    // Cancelled at shutdown: Agent_StopAll releases the Agent after the join.
+    SignalReady();
+    throw;  // thread cancellation unwinds through here
+  } catch (const std::exception &e) {
+    LogMsg("Exception (%s) in agent function(%#x).\n", e.what(), FunctionAddress(function));
+  } catch (...) {
+    LogMsg("Unknown exception in agent function(%#x).\n", FunctionAddress(function));
+  }
+  // An agent that ended through an exception still has its stream registered;
+  // release it so that the intake never blocks on a pipe that nobody reads.
+  Agent_Cleanup(&tlsAgent);
+  SignalReady();  // an agent that ended before registering
+  return nullptr;
+}
+
+}  // namespace
+
+void Agent_SetExtras(const std::vector<AgentFunction> &extras) { gExtras = extras; }
+
+int32_t Agent_StartAll(bool withExtras) {
+  for (AgentFunction f : kStartList) Agent_Start(f);
+  if (withExtras) {
+    for (AgentFunction f : gExtras) Agent_Start(f);
+  }
+  WaitAllReady();
+  return 0;
+}
+
+void Agent_Start(AgentFunction function) {
+  if (gCount >= AGENT_MAX) {
+    LogMsg("Failed to start agent. Already reached max limit of %u agents.\n", static_cast<unsigned>(AGENT_MAX));
+    return;
+  }
+  pthread_mutex_lock(&gReadyLock);
+  gPending++;
+  pthread_mutex_unlock(&gReadyLock);
+  gFunctions[gCount] = function;
+  gSlotAgents[gCount] = nullptr;
+  int rc = pthread_create(&gThreads[gCount], nullptr, Guard,
+                          reinterpret_cast<void *>(static_cast<intptr_t>(gCount)));
+  if (rc != 0) {
+    pthread_mutex_lock(&gReadyLock);
+    gPending--;
+    pthread_mutex_unlock(&gReadyLock);
+    LogMsg("Failed to create thread %p (id:%d err:%d %s)\n", reinterpret_cast<void *>(function),
+           static_cast<int>(gCount), rc, strerror(rc));
+    return;
+  }
+  gCount++;
+}
+
+void Agent_StopAll(void) {
+  while (gCount != 0) {
+    gCount--;
+    pthread_t t = gThreads[gCount];
+    int rc = pthread_cancel(t);
+    if (rc != 0 && rc != ESRCH) {
+      LogMsg("Failed to cancel thread id:%d, err:%d %s\n", static_cast<int>(gCount), rc, strerror(rc));
+      continue;
+    }
+    rc = pthread_join(t, nullptr);
+    if (rc != 0) {
+      LogMsg("Failed to join thread id:%d, err:%d %s\n", static_cast<int>(gCount), rc, strerror(rc));
+      continue;
+    }
+    // A thread cancelled in its wait leaves its Agent behind: release it.
+    ReleaseAgent(gSlotAgents[gCount].exchange(nullptr));
+  }
+}
+
+uint32_t Agent_Count(void) { return gCount; }
+
+uint32_t Agent_Running(void) {
+  uint32_t running = 0;
+  for (uint32_t i = 0; i < gCount; i++) running += gSlotAgents[i].load() != nullptr ? 1 : 0;
+  return running;
+}
+
+uint32_t Agent_Init(const char *name, const std::vector<const char *> &prefixes,
+                    const std::vector<const char *> &exactIds, Agent **agentOut) {
+  VThreadBase_SetName(name);
+  uint32_t status = 0;
+  Agent *agent = static_cast<Agent *>(calloc(1, sizeof(Agent)));
+  *agentOut = agent;
+  if (agent == nullptr) {
+    status = 1;
+  } else {
+    agent->descriptorCount = 1;
+    agent->descriptor = -1;
+    agent->name = static_cast<AgentName *>(calloc(1, sizeof(AgentName)));
+    if (agent->name == nullptr || (agent->name->name = strdup(name)) == nullptr) status = 1;
+    if (status == 0 && (agent->subscriptions = SubscriptionList_Create()) == nullptr) status = 1;
+    for (size_t i = 0; status == 0 && i < prefixes.size(); i++) {
+      status = SubscriptionList_AddDomain(agent->subscriptions, prefixes[i]);
+    }
+    for (size_t i = 0; status == 0 && i < exactIds.size(); i++) {
+      status = SubscriptionList_AddID(agent->subscriptions, exactIds[i]);
+    }
+    if (status == 0) status = Stream_Create(agent->name, agent->subscriptions, &agent->stream);
+    if (status == 0 && Stream_GetFd(agent->stream, &agent->descriptor, &agent->descriptorCount) != 0) {
+      status = 1;
+    }
+  }
+  if (status != 0) {
+    Agent_Cleanup(agentOut);
+    LogMsg("Failed to initialize agent %s (error code: %d) \n", name, static_cast<int>(status));
+    SignalReady();
+    return status;
+  }
+  tlsAgent = agent;
+  if (tlsSlot >= 0) gSlotAgents[tlsSlot] = agent;
+  SignalReady();
+  return 0;
+}
+
+uint32_t Agent_InitDomain(const char *name, const char *domain, Agent **agentOut) {
+  return Agent_Init(name, {domain}, {}, agentOut);
+}
+
+AgentWaitWindow::AgentWaitWindow() { pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr); }
+
+AgentWaitWindow::~AgentWaitWindow() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr); }
+
+uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut) {
+  // While records keep coming the agent's log lines are written in batches;
+  // the batch ends before the agent waits, so no line waits with it.
+  SysLog_BeginBatch();
+  for (;;) {
+    if (Shutdown_Started()) {
+      SysLog_EndBatch();
+      return AGENT_STOPPING;
+    }
+    // The stream is read before waiting (its reads never block): an agent
+    // that is behind finds its next record already there and needs no poll.
+    bool complete = false;
+    uint32_t status = Stream_ReadObservation(agent->stream, observationOut, &complete);
+    if (status != 0) {
+      LogMsg("Failed to get Kel\n");
+      SysLog_EndBatch();
+      return status;
+    }
+    if (complete) return 0;
+    SysLog_EndBatch();
+    struct pollfd p = {agent->descriptor, POLLIN, 0};
+    int rc;
+    {
+      AgentWaitWindow window;
+      rc = poll(&p, 1, -1);
+    }
+    if (rc == -1) {
+      if (errno == EINTR) continue;
+      LogMsg("Failed to poll - %s\n", strerror(errno));
+      return 2;
+    }
+    if ((p.revents & POLLIN) == 0) {
+      LogMsg("Failed to poll, invalid revents - %hd\n", p.revents);
+      return 2;
+    }
+    SysLog_BeginBatch();
+  }
+}
+
+void Agent_Cleanup(Agent **agentRef) {
+  if (agentRef == nullptr || *agentRef == nullptr) return;
+  Agent *agent = *agentRef;
+  if (agent == tlsAgent) {
+    tlsAgent = nullptr;
+    if (tlsSlot >= 0) gSlotAgents[tlsSlot] = nullptr;
+  }
+  ReleaseAgent(agent);
+  *agentRef = nullptr;
+  LogMsg("Done cleaning up agent.\n");
+  SysLog_EndBatch();
+}

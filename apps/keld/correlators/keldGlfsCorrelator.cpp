@@ -1,0 +1,267 @@
+// The cluster file system correlator: locked volumes, extents, mounts, lock
+// modes, heartbeat and on-disk metadata trouble, lock contention, NFS server
+// disconnects and NFS latency. Stateless: each observation yields at most one
+// event; the work is turning typed arguments into message arguments, chiefly
+// a volume UUID carried as nine integers into one text. Runs on the
+// correlator's own thread.
+#include <array>
+#include <cstdio>
+#include <iterator>
+#include <tuple>
+
+#include "correlators/keldCorrelators.h"
+#include "correlators/keldRows.h"
+#include "log/keldLog.h"
+
+namespace {
+
+// A volume UUID as an observation carries it: nine consecutive arguments.
+struct VolumeUuid {
+  uint32_t word1;
+  uint32_t word2;
+  uint16_t word3;
+  uint8_t bytes[6];
+};
+
+// Reads the nine UUID arguments inside a reading format, and renders them.
+#define GLFS_UUID_FORMAT "%08x-%08x-%04hx-%02hhx%02hhx%02hhx%02hhx%02hhx%02hhx"
+
+// The UUID as text: 35 characters and the terminator.
+struct UuidText {
+  char text[36];
+};
+
+UuidText Render(const VolumeUuid &u) {
+  UuidText out;
+  snprintf(out.text, sizeof out.text, GLFS_UUID_FORMAT, u.word1, u.word2, u.word3, u.bytes[0], u.bytes[1],
+           u.bytes[2], u.bytes[3], u.bytes[4], u.bytes[5]);
+  return out;
+}
+
+// The arguments of a UUID row: `Before` texts, the UUID, `After` texts. The
+// event takes them in the same order, the UUID as its text.
+template <size_t Before, size_t After>
+struct UuidArgs {
+  std::array<Text, Before> before{};
+  VolumeUuid uuid{};
+  std::array<Text, After> after{};
+
+  // One Kel_GetArgs call with `format`. True on success.
+  bool Read(Observation obs, const char *format) {
+    return std::apply(
+        [&](auto &...pre) {
+          return std::apply(
+              [&](auto &...post) {
+                VolumeUuid &u = uuid;
+                return ReadArgs(obs, format, &pre..., &u.word1, &u.word2, &u.word3, &u.bytes[0], &u.bytes[1],
+                                &u.bytes[2], &u.bytes[3], &u.bytes[4], &u.bytes[5], &post...);
+              },
+              after);
+        },
+        before);
+  }
+
+  void Post(VProbKind kind, const char *eventTemplate) const {
+    UuidText text = Render(uuid);
+    const char *uuidText = text.text;
+    std::apply(
+        [&](auto... pre) {
+          std::apply([&](auto... post) { VProb_Post(0, kind, eventTemplate, pre..., uuidText, post...); },
+                     after);
+        },
+        before);
+  }
+};
+
+template <const EventRow &Row, size_t Before, size_t After>
+void PostUuidRow(Observation obs) {
+  UuidArgs<Before, After> args;
+  if (args.Read(obs, Row.readFormat)) args.Post(Row.kind, Row.eventTemplate);
+}
+
+// One row of a handler shared by several IDs; all its events are Problems.
+struct SharedRow {
+  const char *observationId;
+  const char *eventTemplate;
+};
+
+struct SharedTable {
+  const char *readFormat;
+  const SharedRow *rows;
+  size_t count;
+};
+
+// Reads the arguments, then posts the first row whose ID is the
+// observation's. The handler is registered only for its rows' IDs, so an ID
+// that matches none is an internal error.
+template <const SharedTable &Table, size_t Before, size_t After>
+void PostSharedUuidRow(Observation obs) {
+  const char *id = nullptr;
+  Kel_GetID(obs, &id);
+  UuidArgs<Before, After> args;
+  if (!args.Read(obs, Table.readFormat)) return;
+  for (size_t i = 0; i < Table.count; i++) {
+    if (Kel_IsID(id, Table.rows[i].observationId)) {
+      args.Post(VPROB_PROBLEM, Table.rows[i].eventTemplate);
+      return;
+    }
+  }
+  KELD_NOT_REACHED("keldGlfsCorrelator");
+}
+
+// --- Volume and lock events --------------------------------------------------
+
+constexpr EventRow kVolumeLocked = {
+    "%p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.glfs.error.volume.is.locked",
+                   "Volume on device %s is locked, possibly because some remote host encountered an error "
+                   "during a volume operation and could not recover."),
+    0};
+const char kExtentOffline[] = VPROB_TEMPLATE(
+    "nox.problem.glfs.extent.offline",
+    "An attached device %s may be offline. The file system %s is now in a degraded state. While the "
+    "datastore is still available, parts of data that reside on the extent that went offline might be "
+    "inaccessible.");
+constexpr EventRow kExtentOnline = {
+    "%p %p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.glfs.extent.online",
+                   "Device %s backing file system %s came online. This extent was previously offline. All "
+                   "resources on this device are now available."),
+    0};
+constexpr EventRow kVolumeMounted = {
+    "%p %p %p", VPROB_AUDIT,
+    VPROB_TEMPLATE("nox.audit.glfs.volume.mounted",
+                   "File system %s on volume %s has been mounted in '%s' mode. The datastore is now "
+                   "accessible on this host."),
+    0};
+constexpr EventRow kVolumeUmounted = {
+    "%p %p", VPROB_AUDIT,
+    VPROB_TEMPLATE("nox.audit.glfs.volume.umounted",
+                   "File system %s on volume %s has been safely un-mounted. The datastore is no longer "
+                   "accessible on this host."),
+    0};
+constexpr EventRow kAtsSupportLost = {
+    "%p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.glfs.ats.support.lost",
+                   "ATS-Only GLFS volume '%s' will not be mounted. Host does notsupport ATS or ATS "
+                   "intialization has failed."),
+    0};
+constexpr EventRow kSpanState = {
+    "%p" GLFS_UUID_FORMAT, VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.glfs.spanstate.incompatibility.detected",
+                   "Incompatible span change detected for GLFS volume '%s' (%s): volume was not spanned at "
+                   "time of open but now it is, and this host is using ATS-only lockmode but the volume is "
+                   "not ATS-only. Volume descriptor refresh operations will fail until this host unmounts "
+                   "and remounts the volume."),
+    0};
+constexpr EventRow kLockMode = {
+    "%p" GLFS_UUID_FORMAT "%p %p %p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.glfs.lockmode.inconsistency.detected",
+                   "Inconsistent lockmode change detected for GLFS volume '%s' (%s): volume was configured "
+                   "for %s lockmode at time of open and now it is configured for %s lockmode but this host "
+                   "is not using %s lockmode. Protocol error during ATS transition. Volume descriptor "
+                   "refresh operations will fail until this host unmounts and remounts the volume."),
+    0};
+constexpr EventRow kAtsIncompatibility = {
+    "%p" GLFS_UUID_FORMAT, VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.glfs.ats.incompatibility.detected",
+                   "Multi-extent ATS-only volume '%s' (%s) is unable to use ATS because "
+                   "HardwareAcceleratedLocking is disabled on this host: potential for introducing "
+                   "filesystem corruption. Volume should not be used from other hosts."),
+    0};
+constexpr EventRow kSpannedLockMode = {
+    "%p" GLFS_UUID_FORMAT "%p %p %p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.glfs.spanned.lockmode.inconsistency.detected",
+                   "Inconsistent lockmode change detected for spanned GLFS volume '%s' (%s): volume was "
+                   "configured for %s lockmode at time of open and now it is configured for %s lockmode "
+                   "but this host is not using %s lockmode. All operations on this volume will fail until "
+                   "this host unmounts and remounts the volume."),
+    0};
+constexpr EventRow kLockBusyFilename = {
+    "%p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.glfs.lock.busy.filename", "Lock(s) held on file %s by other host(s)"), 0};
+constexpr EventRow kLockBusyFiledesc = {
+    "%p %p %u %u %p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.glfs.lock.busy.filedesc",
+                   "%s Lock(s) held on a file on volume %s. numHolders: %d. gblNumHolders: %d. Locking "
+                   "Host(s) MAC: %s."),
+    0};
+
+// An absent device is posted as an empty name.
+void ExtentOffline(Observation obs) {
+  Text device, fileSystem;
+  if (!ReadArgs(obs, "%p %p", &device, &fileSystem)) return;
+  VProb_Post(0, VPROB_PROBLEM, kExtentOffline, device ? device : "", fileSystem);
+}
+
+// --- Heartbeat and on-disk metadata: (UUID, detail) ---------------------------
+
+#define GLFS_UUID_DETAIL_ROW(suffix) \
+  { "kel.glfs." suffix, VPROB_TEMPLATE("nox.problem.glfs." suffix, "%s %s") }
+// In the order the IDs are tested.
+constexpr SharedRow kHeartbeatRows[] = {
+    GLFS_UUID_DETAIL_ROW("heartbeat.timedout"),     GLFS_UUID_DETAIL_ROW("heartbeat.recovered"),
+    GLFS_UUID_DETAIL_ROW("journal.createfailed"),   GLFS_UUID_DETAIL_ROW("heartbeat.unrecoverable"),
+    GLFS_UUID_DETAIL_ROW("lock.corruptondisk.v2"),  GLFS_UUID_DETAIL_ROW("resource.corruptondisk"),
+    GLFS_UUID_DETAIL_ROW("heartbeat.corruptondisk"),
+};
+#undef GLFS_UUID_DETAIL_ROW
+constexpr SharedTable kHeartbeat = {GLFS_UUID_FORMAT "%p", kHeartbeatRows, std::size(kHeartbeatRows)};
+
+// --- NFS servers: (text, text, UUID, text) ------------------------------------
+
+constexpr SharedRow kNfsServerRows[] = {
+    {"kel.glfs.nfs.server.disconnect", VPROB_TEMPLATE("nox.problem.glfs.nfs.server.disconnect", "%s %s %s %s")},
+    {"kel.glfs.nfs.server.restored", VPROB_TEMPLATE("nox.problem.glfs.nfs.server.restored", "%s %s %s %s")},
+};
+constexpr SharedTable kNfsServer = {"%p %p" GLFS_UUID_FORMAT "%p", kNfsServerRows, std::size(kNfsServerRows)};
+
+// --- NFS volume latency -------------------------------------------------------
+
+// Each handler is registered only under its own ID, which is therefore the
+// observation's whenever it runs.
+const char kCorrelateFail[] = "Failed to correlate %s: %d\n";
+constexpr LoggedRow kNfsLatencyHigh = {
+    {"%p %lu %lu", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.nfs.volume.io.latency.high", "%s %lu %lu"), 0},
+    kCorrelateFail, true};
+constexpr LoggedRow kNfsLatencyImproved = {
+    {"%p %lu %lu", VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.glfs.nfs.volume.io.latency.improved", "%s %lu %lu"), 0},
+    kCorrelateFail, true};
+constexpr LoggedRow kNfsLatencyExceeded = {
+    {"%p %lu %lu %lu", VPROB_PROBLEM,
+     VPROB_TEMPLATE("nox.problem.glfs.nfs.volume.io.latency.exceed.threshold.period", "%s %lu %lu %lu"), 0},
+    kCorrelateFail, true};
+
+HandlerTable BuildTable() {
+  const std::string p = "kel.glfs.";
+  HandlerTable table = {
+      {p + "error.volume.is.locked", PostRow<kVolumeLocked, Text>},
+      {p + "extent.offline", ExtentOffline},
+      {p + "extent.online", PostRow<kExtentOnline, Text, Text>},
+      {p + "volume.mounted", PostRow<kVolumeMounted, Text, Text, Text>},
+      {p + "volume.umounted", PostRow<kVolumeUmounted, Text, Text>},
+      {p + "ats.support.lost", PostRow<kAtsSupportLost, Text>},
+      {p + "spanstate.incompatibility.detected", PostUuidRow<kSpanState, 1, 0>},
+      {p + "lockmode.inconsistency.detected", PostUuidRow<kLockMode, 1, 3>},
+      {p + "ats.incompatibility.detected", PostUuidRow<kAtsIncompatibility, 1, 0>},
+      {p + "spanned.lockmode.inconsistency.detected", PostUuidRow<kSpannedLockMode, 1, 3>},
+      {p + "lock.busy.filename", PostRow<kLockBusyFilename, Text>},
+      {p + "lock.busy.filedesc", PostRow<kLockBusyFiledesc, Text, Text, UInt, UInt, Text>},
+      {p + "nfs.volume.io.latency.high", PostLoggedRow<kNfsLatencyHigh, Text, ULong, ULong>},
+      {p + "nfs.volume.io.latency.improved", PostLoggedRow<kNfsLatencyImproved, Text, ULong, ULong>},
+      {p + "nfs.volume.io.latency.exceed.threshold.period",
+       PostLoggedRow<kNfsLatencyExceeded, Text, ULong, ULong, ULong>},
+  };
+  for (const SharedRow &row : kHeartbeatRows) table[row.observationId] = PostSharedUuidRow<kHeartbeat, 0, 1>;
+  for (const SharedRow &row : kNfsServerRows) table[row.observationId] = PostSharedUuidRow<kNfsServer, 2, 1>;
+  return table;
+}
+
+}  // namespace
+
+const CorrelatorDef &GlfsCorrelator_Def(void) {
+  static const CorrelatorDef def = {"glfs", {"glfs"}, Unhandled_ReadId, BuildTable, nullptr, nullptr, nullptr, false};
+  return def;
+}
+
+void GlfsCorrelator_Main(void) { Correlator_Main(GlfsCorrelator_Def()); }
