@@ -29,6 +29,7 @@
 #include "hsi.h"
 #include "keldLog.h"
 #include "keldShutdown.h"
+#include "keldStatus.h"
 #include "keldTimer.h"
 #include "keldTrace.h"
 #include "msgFmt.h"
@@ -299,8 +300,8 @@ uint32_t VProb_ReduceFormat(const char *format, char *out, size_t outSize) {
     if (*p != '%') continue;
     p++;
     if (*p == '%') continue;
-    if (*p == '\0') return 22;
-    if (!put('%')) return 22;
+    if (*p == '\0') return KELD_ERR_INVALID;
+    if (!put('%')) return KELD_ERR_INVALID;
     if (strchr(" #+-0", *p) != nullptr) p++;
     while (*p >= '0' && *p <= '9') p++;
     if (*p == '.') {
@@ -309,30 +310,30 @@ uint32_t VProb_ReduceFormat(const char *format, char *out, size_t outSize) {
     }
     if (*p == 'h' || *p == 'l') {
       char m = *p;
-      if (!put(*p++)) return 22;
-      if (*p == m && !put(*p++)) return 22;
+      if (!put(*p++)) return KELD_ERR_INVALID;
+      if (*p == m && !put(*p++)) return KELD_ERR_INVALID;
     } else if (*p == 'L') {
-      if (!put(*p++)) return 22;
+      if (!put(*p++)) return KELD_ERR_INVALID;
     }
     char conv = *p;
-    if (conv == '\0') return 22;
+    if (conv == '\0') return KELD_ERR_INVALID;
     if (conv == 's') {
       conv = 'p';
     } else if (conv == 'X') {
       conv = 'x';
     } else if (strchr("cdioux", conv) == nullptr) {
-      return 22;
+      return KELD_ERR_INVALID;
     }
-    if (!put(conv)) return 22;
+    if (!put(conv)) return KELD_ERR_INVALID;
   }
-  if (outSize == 0) return 22;
+  if (outSize == 0) return KELD_ERR_INVALID;
   out[n] = '\0';
   return 0;
 }
 
 uint32_t GetObservationArgs(Observation obs, const char *format, ...) {
   char reduced[256];
-  if (VProb_ReduceFormat(format, reduced, sizeof reduced) != 0) return 22;
+  if (VProb_ReduceFormat(format, reduced, sizeof reduced) != 0) return KELD_ERR_INVALID;
   va_list va;
   va_start(va, format);
   uint32_t status = Kel_GetArgsVA(obs, 0, reduced, va);
@@ -479,6 +480,13 @@ void VProb_StopRetryWorker(void) {
   std::lock_guard<std::mutex> guard(gWorkerLock);
   gWorkerRunning = false;
   gPassRequested = false;
+}
+
+void VProb_StopRetryQueue(void) {
+  VProb_StopRetryWorker();
+  if (size_t unsent = VProb_QueueLength()) {
+    LogMsg("Dropped %zu event%s not sent to hubd.\n", unsent, unsent == 1 ? "" : "s");
+  }
 }
 
 void VProb_SetSink(const VProbSink *sink) { gSink.store(sink, std::memory_order_release); }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "kelLib.h"
+#include "keldStatus.h"
 
 enum VProbKind : int32_t { VPROB_PROBLEM = 0, VPROB_AUDIT = 1, VPROB_CLEAR = 2 };
 
@@ -54,11 +55,11 @@ void VProbInit(void);
 
 // Fills the pointers that follow `format` with the observation's arguments,
 // by the conversions of `format` (a message format; "%s" yields a const char*
-// into the observation). 0; 22 for a conversion it does not accept; else the
+// into the observation). 0; KELD_ERR_INVALID for a conversion it does not accept; else the
 // status of Kel_GetArgsVA.
 uint32_t GetObservationArgs(Observation obs, const char *format, ...);
 // The reduction GetObservationArgs applies: a conversion-only format
-// ("%s" -> "%p", "%X" -> "%x", flags/width/precision dropped). 0 or 22.
+// ("%s" -> "%p", "%X" -> "%x", flags/width/precision dropped). 0 or KELD_ERR_INVALID.
 uint32_t VProb_ReduceFormat(const char *format, char *out, size_t outSize);
 // The datastore (volume) that a path under "/glfs/volumes/" lies on:
 // "(invalid)" outside that directory, "(unknown)" when no mounted file system
@@ -83,6 +84,10 @@ void VProb_StartRetryWorker(void);
 // Stops the worker (a pass in progress ends first: after Shutdown_Begin it
 // sends nothing more) and joins it. Main thread; nothing when none runs.
 void VProb_StopRetryWorker(void);
+// The retry queue's end at shutdown: stops the worker and logs how many
+// events are still queued (they are lost with the process). Main thread,
+// after Shutdown_Begin.
+void VProb_StopRetryQueue(void);
 
 // A seam for tests and the replay tool. `send` replaces the socket delivery
 // (0 delivered, -1 failed); `composed` sees every composed event with its

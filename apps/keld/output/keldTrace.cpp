@@ -47,6 +47,7 @@ struct TraceState {
   size_t start = 0;
   std::deque<uint32_t> lineLengths;  // of the live lines, oldest first
   std::map<int, ClientRecord> clients;
+  bool stopping = false;  // TraceClose came: clients end once written
 };
 
 TraceState &State() {
@@ -79,6 +80,11 @@ void *WriterThread(void *arg) {
         batch.swap(client.pending);
         if (!batch.empty()) break;
         if (client.closed) return nullptr;
+        if (st.stopping) {
+          // The shutdown ends the reader's wait too; it then cleans up.
+          shutdown(fd, SHUT_RDWR);
+          return nullptr;
+        }
         st.cond.wait(guard);
       }
     }
@@ -159,6 +165,11 @@ int TraceListen(const char *path) {
   }
   memcpy(addr.sun_path, full.c_str(), full.size());
   SimRoot_MakeParents(path ? path : kTracePath);
+  {
+    TraceState &st = State();
+    std::lock_guard<std::mutex> guard(st.lock);
+    st.stopping = false;
+  }
   unlink(addr.sun_path);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return fd;
@@ -171,6 +182,16 @@ int TraceListen(const char *path) {
     return rc;
   }
   return fd;
+}
+
+void TraceClose(int listenFd) {
+  if (listenFd >= 0) close(listenFd);
+  TraceState &st = State();
+  {
+    std::lock_guard<std::mutex> guard(st.lock);
+    st.stopping = true;
+  }
+  st.cond.notify_all();
 }
 
 int TraceAccept(int listenFd) {

@@ -21,6 +21,11 @@
 // removing a stale file first. The descriptor, or a negative value with errno
 // set. Main thread.
 int TraceListen(const char *path);
+// Closes the service that TraceListen opened: closes `listenFd` (nothing
+// when negative) and ends every connected client once the lines it was
+// given are written. The socket file stays, as after any stop. Lines
+// published later still enter the history. Main thread, at shutdown.
+void TraceClose(int listenFd);
 // Accepts one client on the listening descriptor and starts its threads.
 // 0, or the errno of the failed accept() (the caller reports it: a listener
 // out of descriptors fails on every call, and is best paused). Main thread.
