@@ -1,5 +1,5 @@
 // Trace lines, the escaping and cap of lines for humans, and the history a
-// new client receives.
+// new client receives until the service closes.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>

@@ -1,7 +1,7 @@
 // Trace socket service. TraceState::lock guards the history (text, start and
-// line lengths) and clients (including every ClientRecord); cond is broadcast
-// on every publication that a client can see and on every client close.
-// Never held while writing to a socket.
+// line lengths), clients (including every ClientRecord) and the stopping
+// flag; cond is broadcast on every publication that a client can see, on
+// every client close and at TraceClose. Never held while writing to a socket.
 #include "keldTrace.h"
 
 #include <poll.h>
@@ -80,13 +80,15 @@ void *WriterThread(void *arg) {
         batch.swap(client.pending);
         if (!batch.empty()) break;
         if (client.closed) return nullptr;
-        if (st.stopping) {
-          // The shutdown ends the reader's wait too; it then cleans up.
-          shutdown(fd, SHUT_RDWR);
-          return nullptr;
-        }
+        if (st.stopping) break;  // everything written: the client ends
         st.cond.wait(guard);
       }
+    }
+    if (batch.empty()) {
+      // Ending the connection also ends the reader's wait; the reader then
+      // cleans up.
+      shutdown(fd, SHUT_RDWR);
+      return nullptr;
     }
     for (const std::string &line : batch) {
       size_t done = 0;

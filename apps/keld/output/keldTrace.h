@@ -5,10 +5,11 @@
 // comma, a double quote or an escape is quoted as a string argument is.
 //
 // Locking: one trace lock guards the history, its byte count, the client
-// table and every client record; one condition variable is broadcast on every
-// publication while a client is connected, and on every client close. The lock is never held while writing to a
-// socket or waiting for a thread. It may be taken inside the stream lock,
-// never the other way round.
+// table, every client record and the service's stopping flag; one condition
+// variable is broadcast on every publication while a client is connected, on
+// every client close and when the service closes. The lock is never held
+// while writing to a socket or waiting for a thread. It may be taken inside
+// the stream lock, never the other way round.
 #pragma once
 
 #include <cstddef>
