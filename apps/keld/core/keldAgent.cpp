@@ -194,7 +194,9 @@ uint32_t Agent_Init(const char *name, const std::vector<const char *> &prefixes,
     agent->descriptor = -1;
     agent->name = static_cast<AgentName *>(calloc(1, sizeof(AgentName)));
     if (agent->name == nullptr || (agent->name->name = strdup(name)) == nullptr) status = KELD_ERR_NOT_DONE;
-    if (status == 0 && (agent->subscriptions = SubscriptionList_Create()) == nullptr) status = KELD_ERR_NOT_DONE;
+    if (status == 0 && (agent->subscriptions = SubscriptionList_Create()) == nullptr) {
+      status = KELD_ERR_NOT_DONE;
+    }
     for (size_t i = 0; status == 0 && i < prefixes.size(); i++) {
       status = SubscriptionList_AddDomain(agent->subscriptions, prefixes[i]);
     }

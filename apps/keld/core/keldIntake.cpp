@@ -365,7 +365,8 @@ Wake WaitForIntake(IntakeLoop &loop) {
   }
   if (loop.backlogLeft) {
     for (uint32_t i = 0; i < KEL_NUM_KERNEL_CONTEXTS; i++) {
-      if (loop.active[i].revents == 0 && KelLib_HasPending(loop.contexts[i].handle)) loop.active[i].revents = POLLIN;
+      struct pollfd &entry = loop.active[i];
+      if (entry.revents == 0 && KelLib_HasPending(loop.contexts[i].handle)) entry.revents = POLLIN;
     }
     loop.backlogLeft = false;
   }
@@ -517,7 +518,9 @@ void CloseContexts(Daemon &d) {
   for (ContextEntry &c : d.contexts) {
     if (c.handle == nullptr) continue;
     uint32_t rc = KelLib_Close(c.handle);
-    if (rc != KELD_OK) LogMsg("Error closing handle %p: %d\n", static_cast<void *>(c.handle), static_cast<int>(rc));
+    if (rc != KELD_OK) {
+      LogMsg("Error closing handle %p: %d\n", static_cast<void *>(c.handle), static_cast<int>(rc));
+    }
     c.handle = nullptr;
   }
 }
@@ -661,6 +664,8 @@ int RunDaemon(int argc, char **argv, bool withExtras) {
     const Step &step = kSteps[--begun];
     if (step.fini != nullptr) step.fini(d);
   }
+  // The last line: the agents and the retry worker are joined and the
+  // timers held, so no agent, retry pass or timer callback logs after it.
   LogMsg("Exiting. rc:%d\n", status);
   return status;
 }
