@@ -1,11 +1,13 @@
 // Trace lines, the escaping and cap of lines for humans, and the history a
-// new client receives.
+// new client receives until the service closes.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "kelRecord.h"
@@ -137,7 +139,7 @@ std::string ReadUntil(int fd, const std::string &marker) {
   return got;
 }
 
-TEST(TraceService, NewClientGetsBoundedHistoryThenLiveLines) {
+TEST(TraceService, NewClientGetsBoundedHistoryThenLiveLinesUntilTheClose) {
   char dir[] = "/tmp/keld-trace-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string path = std::string(dir) + "/t.sock";
@@ -155,6 +157,8 @@ TEST(TraceService, NewClientGetsBoundedHistoryThenLiveLines) {
   addr.sun_family = AF_UNIX;
   strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
   ASSERT_EQ(connect(client, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr), 0);
+  struct timeval patience = {10, 0};  // a client the close forgot fails, not hangs
+  setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
   TraceAccept(listenFd);
   std::string history = ReadUntil(client, "\n\n");
   size_t end = history.find("\n\n");
@@ -167,8 +171,21 @@ TEST(TraceService, NewClientGetsBoundedHistoryThenLiveLines) {
 
   TracePublish("OUT", 7, "nox.problem.live", nullptr, 0, nullptr);
   EXPECT_NE(ReadUntil(client, "nox.problem.live,\n").find(",OUT,7,nox.problem.live,\n"), std::string::npos);
+
+  // The close: what was published before it still arrives, then the end of
+  // the stream; the socket takes no one any more.
+  TracePublish("OUT", 8, "nox.problem.last", nullptr, 0, nullptr);
+  TraceClose(listenFd);
+  std::string rest;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(client, buf, sizeof buf)) > 0) rest.append(buf, static_cast<size_t>(n));
+  EXPECT_EQ(n, 0) << strerror(errno);
+  EXPECT_NE(rest.find(",OUT,8,nox.problem.last,\n"), std::string::npos) << rest;
   close(client);
-  close(listenFd);
+  int late = socket(AF_UNIX, SOCK_STREAM, 0);
+  EXPECT_NE(connect(late, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr), 0);
+  close(late);
   unlink(path.c_str());
   rmdir(dir);
 }

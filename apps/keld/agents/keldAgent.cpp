@@ -17,6 +17,7 @@
 
 #include "correlators/keldCorrelators.h"
 #include "intake/keldShutdown.h"
+#include "intake/keldStatus.h"
 #include "log/keldLog.h"
 #include "platform/sysLog.h"
 #include "platform/vthreadBase.h"
@@ -185,17 +186,19 @@ uint32_t Agent_Running(void) {
 uint32_t Agent_Init(const char *name, const std::vector<const char *> &prefixes,
                     const std::vector<const char *> &exactIds, Agent **agentOut) {
   VThreadBase_SetName(name);
-  uint32_t status = 0;
+  uint32_t status = KELD_OK;
   Agent *agent = static_cast<Agent *>(calloc(1, sizeof(Agent)));
   *agentOut = agent;
   if (agent == nullptr) {
-    status = 1;
+    status = KELD_ERR_NOT_DONE;
   } else {
     agent->descriptorCount = 1;
     agent->descriptor = -1;
     agent->name = static_cast<AgentName *>(calloc(1, sizeof(AgentName)));
-    if (agent->name == nullptr || (agent->name->name = strdup(name)) == nullptr) status = 1;
-    if (status == 0 && (agent->subscriptions = SubscriptionList_Create()) == nullptr) status = 1;
+    if (agent->name == nullptr || (agent->name->name = strdup(name)) == nullptr) status = KELD_ERR_NOT_DONE;
+    if (status == 0 && (agent->subscriptions = SubscriptionList_Create()) == nullptr) {
+      status = KELD_ERR_NOT_DONE;
+    }
     for (size_t i = 0; status == 0 && i < prefixes.size(); i++) {
       status = SubscriptionList_AddDomain(agent->subscriptions, prefixes[i]);
     }
@@ -204,7 +207,7 @@ uint32_t Agent_Init(const char *name, const std::vector<const char *> &prefixes,
     }
     if (status == 0) status = Stream_Create(agent->name, agent->subscriptions, &agent->stream);
     if (status == 0 && Stream_GetFd(agent->stream, &agent->descriptor, &agent->descriptorCount) != 0) {
-      status = 1;
+      status = KELD_ERR_NOT_DONE;
     }
   }
   if (status != 0) {
@@ -256,11 +259,11 @@ uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut) {
     if (rc == -1) {
       if (errno == EINTR) continue;
       LogMsg("Failed to poll - %s\n", strerror(errno));
-      return 2;
+      return KELD_ERR_IO;
     }
     if ((p.revents & POLLIN) == 0) {
       LogMsg("Failed to poll, invalid revents - %hd\n", p.revents);
-      return 2;
+      return KELD_ERR_IO;
     }
     SysLog_BeginBatch();
   }

@@ -15,12 +15,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "intake/keldStatus.h"
 #include "intake/keldStream.h"
 
 // An agent's whole life: initialise, loop over observations, release.
 typedef void (*AgentFunction)(void);
 
-enum : uint32_t { AGENT_MAX = 32, AGENT_STOPPING = 3 };
+enum : uint32_t { AGENT_MAX = 32, AGENT_STOPPING = KELD_ERR_STOPPING };
 
 struct Agent {
   SubscriptionList *subscriptions;
@@ -47,15 +48,17 @@ uint32_t Agent_Count(void);
 // and not ended: after Agent_StartAll, the agents that run. Main thread.
 uint32_t Agent_Running(void);
 
-// Names the calling thread, builds the subscriptions and the stream. 0, 1 (no
-// memory, a list full) or 2 (pipe failure); *agentOut null on failure.
+// Names the calling thread, builds the subscriptions and the stream. 0,
+// KELD_ERR_NOT_DONE (no memory, a list full) or KELD_ERR_IO (pipe failure);
+// *agentOut null on failure.
 uint32_t Agent_Init(const char *name, const std::vector<const char *> &prefixes,
                     const std::vector<const char *> &exactIds, Agent **agentOut);
 uint32_t Agent_InitDomain(const char *name, const char *domain, Agent **agentOut);
 // Blocks until one complete observation arrives (caller frees it with
-// Kel_Free). 0, 2 after a failed wait, the status of Stream_ReadObservation,
-// or AGENT_STOPPING (nothing logged) once the daemon's shutdown has begun: an
-// agent takes no record from then on, and its loop ends.
+// Kel_Free). 0, KELD_ERR_IO after a failed wait, the status of
+// Stream_ReadObservation, or AGENT_STOPPING (nothing logged) once the
+// daemon's shutdown has begun: an agent takes no record from then on, and its
+// loop ends.
 uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut);
 // Releases the agent (unregistering its stream) and nulls the reference.
 void Agent_Cleanup(Agent **agentRef);

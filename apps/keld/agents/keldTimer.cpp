@@ -8,6 +8,7 @@
 
 #include <map>
 
+#include "intake/keldStatus.h"
 #include "platform/clock.h"
 #include "platform/vthreadBase.h"
 
@@ -122,13 +123,13 @@ int32_t Timer_Register(TimerCallback callback) {
 }
 
 uint32_t Timer_Arm(int32_t id, uint32_t periodic, uint32_t seconds, uint32_t *remainingOut) {
-  if (periodic > 1) return 1;
+  if (periodic > 1) return KELD_ERR_NOT_DONE;
   pthread_mutex_lock(&gLock);
   if (remainingOut != nullptr) *remainingOut = 0;
   auto it = gTimers.find(id);
   if (it == gTimers.end()) {
     pthread_mutex_unlock(&gLock);
-    return 1;
+    return KELD_ERR_NOT_DONE;
   }
   TimerRecord &t = it->second;
   uint64_t now = Now();

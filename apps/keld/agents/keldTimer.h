@@ -19,8 +19,8 @@ void Timer_StartThread(void);
 int32_t Timer_Register(TimerCallback callback);
 // Arms (seconds > 0) or disarms (seconds 0) timer `id`, one-shot (periodic 0)
 // or periodic (1). *remainingOut (may be null) receives the whole seconds the
-// previous arming still had to run (0 if disarmed or due). 0, or 1 for a bad
-// `periodic` or an unregistered id.
+// previous arming still had to run (0 if disarmed or due). 0, or
+// KELD_ERR_NOT_DONE for a bad `periodic` or an unregistered id.
 uint32_t Timer_Arm(int32_t id, uint32_t periodic, uint32_t seconds, uint32_t *remainingOut);
 
 // At the end of the process, before the exit-time destructors: waits for a

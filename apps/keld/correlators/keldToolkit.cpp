@@ -30,8 +30,8 @@ uint32_t VProb_ReduceFormat(const char *format, char *out, size_t outSize) {
     if (*p != '%') continue;
     p++;
     if (*p == '%') continue;
-    if (*p == '\0') return 22;
-    if (!put('%')) return 22;
+    if (*p == '\0') return KELD_ERR_INVALID;
+    if (!put('%')) return KELD_ERR_INVALID;
     if (strchr(" #+-0", *p) != nullptr) p++;
     while (*p >= '0' && *p <= '9') p++;
     if (*p == '.') {
@@ -40,30 +40,30 @@ uint32_t VProb_ReduceFormat(const char *format, char *out, size_t outSize) {
     }
     if (*p == 'h' || *p == 'l') {
       char m = *p;
-      if (!put(*p++)) return 22;
-      if (*p == m && !put(*p++)) return 22;
+      if (!put(*p++)) return KELD_ERR_INVALID;
+      if (*p == m && !put(*p++)) return KELD_ERR_INVALID;
     } else if (*p == 'L') {
-      if (!put(*p++)) return 22;
+      if (!put(*p++)) return KELD_ERR_INVALID;
     }
     char conv = *p;
-    if (conv == '\0') return 22;
+    if (conv == '\0') return KELD_ERR_INVALID;
     if (conv == 's') {
       conv = 'p';
     } else if (conv == 'X') {
       conv = 'x';
     } else if (strchr("cdioux", conv) == nullptr) {
-      return 22;
+      return KELD_ERR_INVALID;
     }
-    if (!put(conv)) return 22;
+    if (!put(conv)) return KELD_ERR_INVALID;
   }
-  if (outSize == 0) return 22;
+  if (outSize == 0) return KELD_ERR_INVALID;
   out[n] = '\0';
   return 0;
 }
 
 uint32_t GetObservationArgs(Observation obs, const char *format, ...) {
   char reduced[256];
-  if (VProb_ReduceFormat(format, reduced, sizeof reduced) != 0) return 22;
+  if (VProb_ReduceFormat(format, reduced, sizeof reduced) != 0) return KELD_ERR_INVALID;
   va_list va;
   va_start(va, format);
   uint32_t status = Kel_GetArgsVA(obs, 0, reduced, va);

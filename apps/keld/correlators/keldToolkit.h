@@ -6,15 +6,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "intake/keldStatus.h"
 #include "platform/kelLib.h"
 
 // Fills the pointers that follow `format` with the observation's arguments,
 // by the conversions of `format` (a message format; "%s" yields a const char*
-// into the observation). 0; 22 for a conversion it does not accept; else the
+// into the observation). 0; KELD_ERR_INVALID for a conversion it does not accept; else the
 // status of Kel_GetArgsVA.
 uint32_t GetObservationArgs(Observation obs, const char *format, ...);
 // The reduction GetObservationArgs applies: a conversion-only format
-// ("%s" -> "%p", "%X" -> "%x", flags/width/precision dropped). 0 or 22.
+// ("%s" -> "%p", "%X" -> "%x", flags/width/precision dropped). 0 or KELD_ERR_INVALID.
 uint32_t VProb_ReduceFormat(const char *format, char *out, size_t outSize);
 // The datastore (volume) that a path under "/glfs/volumes/" lies on:
 // "(invalid)" outside that directory, "(unknown)" when no mounted file system

@@ -24,6 +24,7 @@
 
 #include "agents/keldTimer.h"
 #include "intake/keldShutdown.h"
+#include "intake/keldStatus.h"
 #include "log/keldLog.h"
 #include "log/keldTrace.h"
 #include "platform/clock.h"
@@ -388,6 +389,13 @@ void VProb_StopRetryWorker(void) {
   std::lock_guard<std::mutex> guard(gWorkerLock);
   gWorkerRunning = false;
   gPassRequested = false;
+}
+
+void VProb_StopRetryQueue(void) {
+  VProb_StopRetryWorker();
+  if (size_t unsent = VProb_QueueLength()) {
+    LogMsg("Dropped %zu event%s not sent to hubd.\n", unsent, unsent == 1 ? "" : "s");
+  }
 }
 
 void VProb_SetSink(const VProbSink *sink) { gSink.store(sink, std::memory_order_release); }

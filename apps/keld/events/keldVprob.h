@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string>
 
+#include "intake/keldStatus.h"
 #include "platform/kelLib.h"
 
 enum VProbKind : int32_t { VPROB_PROBLEM = 0, VPROB_AUDIT = 1, VPROB_CLEAR = 2 };
@@ -74,6 +75,10 @@ void VProb_StartRetryWorker(void);
 // Stops the worker (a pass in progress ends first: after Shutdown_Begin it
 // sends nothing more) and joins it. Main thread; nothing when none runs.
 void VProb_StopRetryWorker(void);
+// The retry queue's end at shutdown: stops the worker and logs how many
+// events are still queued (they are lost with the process). Main thread,
+// after Shutdown_Begin.
+void VProb_StopRetryQueue(void);
 
 // A seam for tests and the replay tool. `send` replaces the socket delivery
 // (0 delivered, -1 failed); `composed` sees every composed event with its

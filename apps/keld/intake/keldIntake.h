@@ -22,6 +22,9 @@ enum : int {
   INTAKE_TRACE_ENTRY = 25,
 };
 enum : uint32_t { INTAKE_INITIAL_BUFFER = 8192, INTAKE_MAX_BUFFER = 131072 };
+// Intake_ReadAndDispatch: the read brought no records, or 131072 bytes or
+// more; only that read is lost.
+enum : int32_t { INTAKE_READ_DISCARDED = -1 };
 
 // The daemon: parses options, starts everything, runs the intake loop until a
 // termination signal or a fatal error, shuts down. Returns the exit status.
@@ -31,9 +34,9 @@ int Keld_Main(int argc, char **argv);
 int Keld_MainWithExtras(int argc, char **argv);
 
 // Reads the records waiting on `fd` into the intake buffer (growing it as
-// needed) and publishes them. 0, the fan-out's status, -1 for no bytes or
-// 131072 bytes or more, 27 when the buffer cannot grow enough, or another
-// status of KelLib_ReadFromFd. Main thread.
+// needed) and publishes them. 0, the fan-out's status, INTAKE_READ_DISCARDED,
+// KELLIB_STATUS_TOO_BIG when the buffer cannot grow enough, or another status
+// of KelLib_ReadFromFd. Main thread.
 int32_t Intake_ReadAndDispatch(int fd, KelLib_Handle handle);
 // Closes the user connection at table[*index] and compacts the table (the
 // last live entry moves into its place and *index steps back so the walk

@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "intake/keldStatus.h"
 #include "log/keldLog.h"
 #include "log/keldTrace.h"
 #include "platform/str.h"
@@ -173,17 +174,17 @@ SubscriptionList *SubscriptionList_Create(void) {
 }
 
 uint32_t SubscriptionList_AddDomain(SubscriptionList *list, const char *domain) {
-  if (list->prefixCount >= SUBSCRIPTION_MAX) return 1;
+  if (list->prefixCount >= SUBSCRIPTION_MAX) return KELD_ERR_NOT_DONE;
   char *prefix = Str_Asprintf(nullptr, "kel.%s", domain);
-  if (prefix == nullptr) return 1;
+  if (prefix == nullptr) return KELD_ERR_NOT_DONE;
   list->prefixes[list->prefixCount++] = prefix;
   return 0;
 }
 
 uint32_t SubscriptionList_AddID(SubscriptionList *list, const char *id) {
-  if (list->exactCount >= SUBSCRIPTION_MAX) return 1;
+  if (list->exactCount >= SUBSCRIPTION_MAX) return KELD_ERR_NOT_DONE;
   char *copy = strdup(id);
-  if (copy == nullptr) return 1;
+  if (copy == nullptr) return KELD_ERR_NOT_DONE;
   list->exactIds[list->exactCount++] = copy;
   return 0;
 }
@@ -191,18 +192,18 @@ uint32_t SubscriptionList_AddID(SubscriptionList *list, const char *id) {
 uint32_t SubscriptionList_Copy(const SubscriptionList *list, SubscriptionList **copyOut) {
   *copyOut = nullptr;
   SubscriptionList *copy = SubscriptionList_Create();
-  if (copy == nullptr) return 1;
+  if (copy == nullptr) return KELD_ERR_NOT_DONE;
   for (int32_t i = 0; i < list->prefixCount; i++) {
     if ((copy->prefixes[i] = strdup(list->prefixes[i])) == nullptr) {
       SubscriptionList_Free(copy);
-      return 1;
+      return KELD_ERR_NOT_DONE;
     }
     copy->prefixCount = i + 1;
   }
   for (int32_t i = 0; i < list->exactCount; i++) {
     if ((copy->exactIds[i] = strdup(list->exactIds[i])) == nullptr) {
       SubscriptionList_Free(copy);
-      return 1;
+      return KELD_ERR_NOT_DONE;
     }
     copy->exactCount = i + 1;
   }
@@ -232,23 +233,23 @@ bool SubscriptionList_Matches(const char *id, const SubscriptionList *list) {
 uint32_t Stream_Create(AgentName *name, const SubscriptionList *list, Stream **streamOut) {
   *streamOut = nullptr;
   Stream *s = new (std::nothrow) Stream{};
-  if (s == nullptr) return 1;
+  if (s == nullptr) return KELD_ERR_NOT_DONE;
   int fds[2];
   if (pipe(fds) != 0) {
     delete s;
-    return 2;
+    return KELD_ERR_IO;
   }
   if (fcntl(fds[0], F_SETFL, O_NONBLOCK) != 0 || fcntl(fds[1], F_SETFL, O_NONBLOCK) != 0) {
     close(fds[0]);
     close(fds[1]);
     delete s;
-    return 2;
+    return KELD_ERR_IO;
   }
   if (SubscriptionList_Copy(list, &s->subscriptions) != 0) {
     close(fds[0]);
     close(fds[1]);
     delete s;
-    return 1;
+    return KELD_ERR_NOT_DONE;
   }
   s->readFd = fds[0];
   s->writeFd = fds[1];
@@ -288,11 +289,11 @@ uint32_t Stream_Destroy(Stream *stream) {
   free(stream->buffer);
   delete stream;
   Stream_Unlock();
-  return failed ? 2 : 0;
+  return failed ? KELD_ERR_IO : KELD_OK;
 }
 
 uint32_t Stream_GetFd(Stream *stream, int32_t *fdOut, uint32_t *countInOut) {
-  if (*countInOut < 1) return 1;
+  if (*countInOut < 1) return KELD_ERR_NOT_DONE;
   *fdOut = stream->readFd;
   *countInOut = 1;
   return 0;
@@ -345,35 +346,35 @@ uint32_t Stream_ReadObservation(Stream *stream, Observation *observationOut, boo
   *completeOut = false;
   if (stream->buffer == nullptr) {
     stream->buffer = static_cast<uint8_t *>(malloc(kReadAhead));
-    if (stream->buffer == nullptr) return 2;
+    if (stream->buffer == nullptr) return KELD_ERR_IO;
     stream->capacity = kReadAhead;
     stream->begin = stream->filled = 0;
   }
   uint32_t total = BufferedRecordLength(stream);
-  if (total > kMaxRecordLength) return 2;
+  if (total > kMaxRecordLength) return KELD_ERR_IO;
   if (total == 0 || stream->filled - stream->begin < total) {
     // No whole record buffered: one read of whatever the pipe holds.
-    if (!MakeRoom(stream, total)) return 2;
+    if (!MakeRoom(stream, total)) return KELD_ERR_IO;
     ssize_t n = read(stream->readFd, stream->buffer + stream->filled, stream->capacity - stream->filled);
     if (n == 0) {
       Panic("EOF trying to read %d bytes from stream %p\n",
             static_cast<int>(stream->capacity - stream->filled), static_cast<void *>(stream));
     }
-    if (n < 0) return (errno == EAGAIN || errno == EINTR) ? 0 : 2;
+    if (n < 0) return (errno == EAGAIN || errno == EINTR) ? KELD_OK : KELD_ERR_IO;
     stream->filled += static_cast<uint32_t>(n);
     total = BufferedRecordLength(stream);
-    if (total > kMaxRecordLength) return 2;
+    if (total > kMaxRecordLength) return KELD_ERR_IO;
     if (total == 0 || stream->filled - stream->begin < total) return 0;
   }
   // The observation owns its record: a copy of exactly its bytes.
   uint8_t *record = static_cast<uint8_t *>(malloc(total));
-  if (record == nullptr) return 2;
+  if (record == nullptr) return KELD_ERR_IO;
   memcpy(record, stream->buffer + stream->begin, total);
   Observation obs = nullptr;
   Kel_MakeKel(record, total, &obs);
   if (obs == nullptr) {
     free(record);
-    return 1;
+    return KELD_ERR_NOT_DONE;
   }
   stream->begin += total;
   if (stream->begin == stream->filled) stream->begin = stream->filled = 0;

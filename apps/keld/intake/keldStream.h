@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "intake/keldStatus.h"
 #include "platform/kelLib.h"
 
 enum : int32_t { SUBSCRIPTION_MAX = 10 };
@@ -59,25 +60,30 @@ void Stream_Unlock(void);
 
 // A new empty list (all zero), or null. Free with SubscriptionList_Free.
 SubscriptionList *SubscriptionList_Create(void);
-// Appends "kel." + domain. 1 when the list is full or the format fails.
+// Appends "kel." + domain. KELD_ERR_NOT_DONE when the list is full or the
+// format fails.
 uint32_t SubscriptionList_AddDomain(SubscriptionList *list, const char *domain);
-// Appends a copy of `id`. 1 when the list is full or the copy fails.
+// Appends a copy of `id`. KELD_ERR_NOT_DONE when the list is full or the
+// copy fails.
 uint32_t SubscriptionList_AddID(SubscriptionList *list, const char *id);
-// Deep copy into *copyOut; 1 (and null) when an allocation fails.
+// Deep copy into *copyOut; KELD_ERR_NOT_DONE (and null) when an allocation
+// fails.
 uint32_t SubscriptionList_Copy(const SubscriptionList *list, SubscriptionList **copyOut);
 void SubscriptionList_Free(SubscriptionList *list);
 // True when `id` begins with a prefix followed by '.', or equals an exact ID.
 bool SubscriptionList_Matches(const char *id, const SubscriptionList *list);
 
 // Creates a stream (pipe with non-blocking ends, a copy of `list`) and
-// registers it. 0, 1 (no memory or copy failed) or
-// 2 (pipe failure); *streamOut null on failure. Agent thread.
+// registers it. 0, KELD_ERR_NOT_DONE (no memory or copy failed) or
+// KELD_ERR_IO (pipe failure); *streamOut null on failure. Agent thread.
 uint32_t Stream_Create(AgentName *name, const SubscriptionList *list, Stream **streamOut);
 // Unregisters (under the lock), closes both ends and frees. While the lock
 // is busy it drains the pipe, so that an intake blocked on this full pipe can
-// finish. 0, or 2 when a close failed (the stream is freed in both cases).
+// finish. 0, or KELD_ERR_IO when a close failed (the stream is freed in both
+// cases).
 uint32_t Stream_Destroy(Stream *stream);
-// The descriptor the agent polls. 1 when *countInOut is below 1.
+// The descriptor the agent polls. KELD_ERR_NOT_DONE when *countInOut is
+// below 1.
 uint32_t Stream_GetFd(Stream *stream, int32_t *fdOut, uint32_t *countInOut);
 // Intake thread: traces each record of `buffer` (whole records, `length`
 // bytes) and writes it whole into the pipe of every matching stream, the
@@ -105,8 +111,8 @@ int32_t Stream_EndBatch(void);
 // (the caller frees it with Kel_Free). When no whole record is buffered it
 // reads once from the non-blocking pipe (never waits). 0 with *completeOut
 // true and an Observation; 0 with *completeOut false when no whole record is
-// there yet; 1 when the record did not make an Observation (it stays in the
-// stream); 2 on any other failure.
+// there yet; KELD_ERR_NOT_DONE when the record did not make an Observation
+// (it stays in the stream); KELD_ERR_IO on any other failure.
 uint32_t Stream_ReadObservation(Stream *stream, Observation *observationOut, bool *completeOut);
 // Agent thread: true when a whole record is already buffered, so that the
 // next Stream_ReadObservation completes without reading the pipe (a poll on

@@ -1,7 +1,7 @@
 // Trace socket service. TraceState::lock guards the history (text, start and
-// line lengths) and clients (including every ClientRecord); cond is broadcast
-// on every publication that a client can see and on every client close.
-// Never held while writing to a socket.
+// line lengths), clients (including every ClientRecord) and the stopping
+// flag; cond is broadcast on every publication that a client can see, on
+// every client close and at TraceClose. Never held while writing to a socket.
 #include "log/keldTrace.h"
 
 #include <poll.h>
@@ -47,6 +47,7 @@ struct TraceState {
   size_t start = 0;
   std::deque<uint32_t> lineLengths;  // of the live lines, oldest first
   std::map<int, ClientRecord> clients;
+  bool stopping = false;  // TraceClose came: clients end once written
 };
 
 TraceState &State() {
@@ -79,8 +80,15 @@ void *WriterThread(void *arg) {
         batch.swap(client.pending);
         if (!batch.empty()) break;
         if (client.closed) return nullptr;
+        if (st.stopping) break;  // everything written: the client ends
         st.cond.wait(guard);
       }
+    }
+    if (batch.empty()) {
+      // Ending the connection also ends the reader's wait; the reader then
+      // cleans up.
+      shutdown(fd, SHUT_RDWR);
+      return nullptr;
     }
     for (const std::string &line : batch) {
       size_t done = 0;
@@ -159,6 +167,11 @@ int TraceListen(const char *path) {
   }
   memcpy(addr.sun_path, full.c_str(), full.size());
   SimRoot_MakeParents(path ? path : kTracePath);
+  {
+    TraceState &st = State();
+    std::lock_guard<std::mutex> guard(st.lock);
+    st.stopping = false;
+  }
   unlink(addr.sun_path);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return fd;
@@ -171,6 +184,16 @@ int TraceListen(const char *path) {
     return rc;
   }
   return fd;
+}
+
+void TraceClose(int listenFd) {
+  if (listenFd >= 0) close(listenFd);
+  TraceState &st = State();
+  {
+    std::lock_guard<std::mutex> guard(st.lock);
+    st.stopping = true;
+  }
+  st.cond.notify_all();
 }
 
 int TraceAccept(int listenFd) {

@@ -5,10 +5,11 @@
 // comma, a double quote or an escape is quoted as a string argument is.
 //
 // Locking: one trace lock guards the history, its byte count, the client
-// table and every client record; one condition variable is broadcast on every
-// publication while a client is connected, and on every client close. The lock is never held while writing to a
-// socket or waiting for a thread. It may be taken inside the stream lock,
-// never the other way round.
+// table, every client record and the service's stopping flag; one condition
+// variable is broadcast on every publication while a client is connected, on
+// every client close and when the service closes. The lock is never held
+// while writing to a socket or waiting for a thread. It may be taken inside
+// the stream lock, never the other way round.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +22,11 @@
 // removing a stale file first. The descriptor, or a negative value with errno
 // set. Main thread.
 int TraceListen(const char *path);
+// Closes the service that TraceListen opened: closes `listenFd` (nothing
+// when negative) and ends every connected client once the lines it was
+// given are written. The socket file stays, as after any stop. Lines
+// published later still enter the history. Main thread, at shutdown.
+void TraceClose(int listenFd);
 // Accepts one client on the listening descriptor and starts its threads.
 // 0, or the errno of the failed accept() (the caller reports it: a listener
 // out of descriptors fails on every call, and is best paused). Main thread.
