@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "keldAgent.h"
+#include "keldCorrelator.h"
+#include "keldCorrelators.h"
 #include "keldIntake.h"
 
 namespace {
@@ -25,5 +28,8 @@ int main(int argc, char **argv) {
       return 0;
     }
   }
+  // Started after the daemon's own correlators, the logger first.
+  Agent_AddExtra({LogAllLogger_Main, nullptr, nullptr});
+  Agent_AddExtra({nullptr, Correlator_Main, &KeldTestCorrelator_Def()});
   return Keld_MainWithExtras(argc, argv);
 }

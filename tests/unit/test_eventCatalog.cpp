@@ -71,7 +71,7 @@ TEST(EventCatalog, RendersEveryExpectedMessageOfTheCorrelatorCases) {
 
 TEST(EventCatalog, EntriesAreWellFormedAndNameTheDaemonsCorrelators) {
   std::set<std::string> correlators, ids;
-  for (const CorrelatorDef *def : Correlators_All(false)) correlators.insert(def->name);
+  for (const CorrelatorDef *def : Correlators_All()) correlators.insert(def->name);
   for (const CatalogEvent &e : Catalog_Events()) {
     EXPECT_TRUE(ids.insert(e.id).second) << e.id << " twice";
     EXPECT_TRUE(correlators.count(e.correlator)) << e.id << ": no correlator " << e.correlator;

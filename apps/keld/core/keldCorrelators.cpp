@@ -1,7 +1,7 @@
 #include "keldCorrelators.h"
 
-std::vector<const CorrelatorDef *> Correlators_All(bool withTest) {
-  std::vector<const CorrelatorDef *> all = {
+const std::vector<const CorrelatorDef *> &Correlators_All(void) {
+  static const std::vector<const CorrelatorDef *> all = {
       &NetCorrelator_Def(),
       &ScsiCorrelator_Def(),
       &ApdCorrelator_Def(),
@@ -24,6 +24,5 @@ std::vector<const CorrelatorDef *> Correlators_All(bool withTest) {
       &MesaCorrelator_Def(),
       &HcmCorrelator_Def(),
   };
-  if (withTest) all.push_back(&KeldTestCorrelator_Def());
   return all;
 }

@@ -1,56 +1,36 @@
-// Every correlator of the daemon: its description (for tests and the replay
-// tool) and its agent entry function (for the start list).
+// The correlator registry: every correlator of the daemon by its
+// description. The daemon's start list, the replay tool and the tests all
+// take the correlators from here.
 #pragma once
 
 #include "keldCorrelator.h"
 
 const CorrelatorDef &NetCorrelator_Def(void);
-void NetCorrelator_Main(void);
 const CorrelatorDef &ScsiCorrelator_Def(void);
-void ScsiCorrelator_Main(void);
 const CorrelatorDef &ApdCorrelator_Def(void);
-void ApdCorrelator_Main(void);
 const CorrelatorDef &IscsiCorrelator_Def(void);
-void IscsiCorrelator_Main(void);
 const CorrelatorDef &GlfsCorrelator_Def(void);
-void GlfsCorrelator_Main(void);
 const CorrelatorDef &UserLevelCorrelator_Def(void);
-void UserLevelCorrelator_Main(void);
 const CorrelatorDef &HardwareCorrelator_Def(void);
-void HardwareCorrelator_Main(void);
 const CorrelatorDef &CpuCorrelator_Def(void);
-void CpuCorrelator_Main(void);
 const CorrelatorDef &UserWorldCorrelator_Def(void);
-void UserWorldCorrelator_Main(void);
 const CorrelatorDef &SwapCorrelator_Def(void);
-void SwapCorrelator_Main(void);
 const CorrelatorDef &VmCorrelator_Def(void);
-void VmCorrelator_Main(void);
 const CorrelatorDef &GenericCorrelator_Def(void);
-void GenericCorrelator_Main(void);
 const CorrelatorDef &MigrateCorrelator_Def(void);
-void MigrateCorrelator_Main(void);
 const CorrelatorDef &PageRetireCorrelator_Def(void);
-void PageRetireCorrelator_Main(void);
 const CorrelatorDef &LumfsCorrelator_Def(void);
-void LumfsCorrelator_Main(void);
 const CorrelatorDef &VfatCorrelator_Def(void);
-void VfatCorrelator_Main(void);
 const CorrelatorDef &ClockCorrelator_Def(void);
-void ClockCorrelator_Main(void);
 const CorrelatorDef &SchedCorrelator_Def(void);
-void SchedCorrelator_Main(void);
 const CorrelatorDef &VscsiCorrelator_Def(void);
-void VscsiCorrelator_Main(void);
 const CorrelatorDef &MesaCorrelator_Def(void);
-void MesaCorrelator_Main(void);
 const CorrelatorDef &HcmCorrelator_Def(void);
-void HcmCorrelator_Main(void);
-const CorrelatorDef &KeldTestCorrelator_Def(void);
-void KeldTestCorrelator_Main(void);
 
-// The logger agent (started with extras only).
+// Not in the registry: the test correlator and the logger agent, which
+// keldx adds to the start list (Agent_AddExtra).
+const CorrelatorDef &KeldTestCorrelator_Def(void);
 void LogAllLogger_Main(void);
 
-// All correlator descriptions in start-list order, the test correlator last.
-std::vector<const CorrelatorDef *> Correlators_All(bool withTest);
+// The daemon's correlators, in the order they are started.
+const std::vector<const CorrelatorDef *> &Correlators_All(void);
