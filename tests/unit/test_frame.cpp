@@ -1,17 +1,23 @@
-// The correlator frame on a real agent thread: handlers that throw, and
-// wake-ups handled after the observation of the same wait.
+// The correlator frame: its driver on a real agent thread (handlers that
+// throw, wake-ups handled after the observation of the same wait) and
+// stepped on the caller's thread, as the replay tool and the harness use it;
+// and the registry the daemon starts.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kelRecord.h"
 #include "keldAgent.h"
 #include "keldCorrelator.h"
+#include "keldCorrelators.h"
 #include "keldStream.h"
+#include "testRoot.h"
 
 namespace {
 
@@ -100,6 +106,65 @@ TEST(CorrelatorFrame, ThrowingHandlerAndWakeupOrder) {
   Publish("kel.frame.second");
   ASSERT_TRUE(WaitUntil([] { return gSeen.back() == "kel.frame.second" && gSeen.size() >= 4; }));
   Agent_StopAll();
+}
+
+std::vector<std::pair<std::string, uint64_t>> gStepped;
+int gStepWake[2] = {-1, -1};
+int gStepWakes = 0;
+
+void Stepped(Observation obs) {
+  const char *id = nullptr;
+  uint64_t time = 0;
+  Kel_GetID(obs, &id);
+  Kel_GetTimestamp(obs, &time);
+  gStepped.emplace_back(id, time);
+}
+
+HandlerTable StepTable() { return {{"kel.step.seen", Stepped}}; }
+bool StepSetup() { return pipe(gStepWake) == 0; }
+int StepWakeFd() { return gStepWake[0]; }
+void StepWake() { gStepWakes++; }
+const CorrelatorDef kStep = {"step", {"step"}, Unhandled_Ignore, StepTable, StepSetup, StepWakeFd, StepWake};
+const CorrelatorDef kStepNoSetup = {"step", {"step"}, Unhandled_Ignore, StepTable, [] { return false; },
+                                    StepWakeFd, StepWake};
+
+TEST(CorrelatorDriver, StepsRecordsAndWakeupsOnTheCallersThread) {
+  TestRoot root;
+  CorrelatorDriver driver(kStep);
+  ASSERT_TRUE(driver.Ready());
+  ASSERT_EQ(driver.WakeFd(), gStepWake[0]);
+  // A record is fed with the caller's time stamp, whatever it carried; an ID
+  // without a handler goes to the unhandled variant; bytes that make no
+  // observation are refused.
+  std::vector<uint8_t> seen = KelRecord_Build("kel.step.seen", "x", {}, 1);
+  std::vector<uint8_t> other = KelRecord_Build("kel.step.other", "x", {}, 1);
+  EXPECT_TRUE(driver.FeedRecord(seen.data(), seen.size(), 42));
+  EXPECT_TRUE(driver.FeedRecord(other.data(), other.size(), 43));
+  EXPECT_FALSE(driver.FeedRecord(seen.data(), 5, 44));
+  EXPECT_FALSE(driver.FeedRecord(seen.data(), 0, 44));
+  EXPECT_EQ(gStepped, (std::vector<std::pair<std::string, uint64_t>>{{"kel.step.seen", 42}}));
+  // One callback per signal, none without one, and never a wait.
+  EXPECT_FALSE(driver.RunWakeup());
+  ASSERT_EQ(write(gStepWake[1], "x", 1), 1);
+  EXPECT_TRUE(driver.RunWakeup());
+  EXPECT_FALSE(driver.RunWakeup());
+  EXPECT_EQ(gStepWakes, 1);
+  close(gStepWake[0]);
+  close(gStepWake[1]);
+
+  // A correlator whose set-up failed is not ready and has no wake-ups.
+  CorrelatorDriver failed(kStepNoSetup);
+  EXPECT_FALSE(failed.Ready());
+  EXPECT_EQ(failed.WakeFd(), -1);
+  EXPECT_FALSE(failed.RunWakeup());
+}
+
+TEST(CorrelatorRegistry, HoldsTheDaemonsCorrelatorsOnceAndNotTheSelfTest) {
+  std::set<std::string> names;
+  for (const CorrelatorDef *def : Correlators_All()) names.insert(def->name);
+  EXPECT_EQ(names.size(), 21u);
+  EXPECT_EQ(Correlators_All().size(), 21u);
+  EXPECT_EQ(names.count(KeldTestCorrelator_Def().name), 0u);
 }
 
 }  // namespace
