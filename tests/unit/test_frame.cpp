@@ -25,6 +25,7 @@ std::mutex gMu;
 std::condition_variable gCv;
 std::vector<std::string> gSeen;
 bool gRegistered = false;
+bool gHeld = false;
 bool gReleaseFirst = false;
 int gWake[2];
 
@@ -49,13 +50,19 @@ void Handler(Observation obs) {
   const char *id = nullptr;
   Kel_GetID(obs, &id);
   std::string name = id;
+  if (name == "kel.frame.probe") {
+    std::lock_guard<std::mutex> g(gMu);
+    gRegistered = true;
+    gCv.notify_all();
+    return;
+  }
   if (name == "kel.frame.first") {
     {
       std::unique_lock<std::mutex> g(gMu);
-      gRegistered = true;
+      gHeld = true;
       gCv.notify_all();
-      // Hold the thread until the test has queued an observation and both
-      // wake-ups, so that the next wait sees all three at once.
+      // Hold the thread until the test has queued an observation and a
+      // wake-up, so that the next wait sees both at once.
       gCv.wait(g, [] { return gReleaseFirst; });
     }
     Record(name);
@@ -68,7 +75,10 @@ void Handler(Observation obs) {
 void Wake() { Record("wake"); }
 
 HandlerTable FrameTable() {
-  return {{"kel.frame.first", Handler}, {"kel.frame.second", Handler}, {"kel.frame.throws", Handler}};
+  return {{"kel.frame.probe", Handler},
+          {"kel.frame.first", Handler},
+          {"kel.frame.second", Handler},
+          {"kel.frame.throws", Handler}};
 }
 
 int FrameWakeFd() { return gWake[0]; }
@@ -79,15 +89,18 @@ TEST(CorrelatorFrame, ThrowingHandlerAndWakeupOrder) {
   ASSERT_EQ(StreamRegistry_Init(), 0);
   ASSERT_EQ(pipe(gWake), 0);
   Agent_Start({nullptr, Correlator_Main, &kFrame});
-  // The stream registers asynchronously: publish until the first record lands.
+  // The stream registers asynchronously: publish probes until one lands
+  // (those that follow it are handled before the next record).
   ASSERT_TRUE([&] {
     for (int i = 0; i < 1000; i++) {
-      Publish("kel.frame.first");
+      Publish("kel.frame.probe");
       std::unique_lock<std::mutex> g(gMu);
       if (gCv.wait_for(g, std::chrono::milliseconds(10), [] { return gRegistered; })) return true;
     }
     return false;
   }());
+  Publish("kel.frame.first");
+  ASSERT_TRUE(WaitUntil([] { return gHeld; }));
   Publish("kel.frame.second");
   ASSERT_EQ(write(gWake[1], "foo", 4), 4);
   {
@@ -98,8 +111,7 @@ TEST(CorrelatorFrame, ThrowingHandlerAndWakeupOrder) {
   ASSERT_TRUE(WaitUntil([] { return gSeen.size() >= 3; }));
   // The observation read in a wait is handled before the wake-up of that
   // wait, which gives one callback.
-  std::vector<std::string> tail(gSeen.end() - 2, gSeen.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{"kel.frame.second", "wake"}));
+  EXPECT_EQ(gSeen, (std::vector<std::string>{"kel.frame.first", "kel.frame.second", "wake"}));
 
   // A handler that throws does not stop the loop.
   Publish("kel.frame.throws");
@@ -130,6 +142,8 @@ const CorrelatorDef kStepNoSetup = {"step", {"step"}, Unhandled_Ignore, StepTabl
 
 TEST(CorrelatorDriver, StepsRecordsAndWakeupsOnTheCallersThread) {
   TestRoot root;
+  gStepped.clear();
+  gStepWakes = 0;
   CorrelatorDriver driver(kStep);
   ASSERT_TRUE(driver.Ready());
   ASSERT_EQ(driver.WakeFd(), gStepWake[0]);

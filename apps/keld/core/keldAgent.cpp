@@ -233,7 +233,7 @@ uint32_t Agent_Wait(Agent *agent, int wakeFd, Observation *observationOut, bool 
   SysLog_BeginBatch();
   bool complete = false;
   // One read of the stream, which never blocks; a failure ends the agent.
-  auto read = [&]() -> uint32_t {
+  auto take = [&]() -> uint32_t {
     uint32_t status = Stream_ReadObservation(agent->stream, observationOut, &complete);
     if (status != 0) {
       LogMsg("Failed to get Kel\n");
@@ -256,7 +256,7 @@ uint32_t Agent_Wait(Agent *agent, int wakeFd, Observation *observationOut, bool 
     // The stream is read before waiting: an agent that is behind finds its
     // next record already there and, without wake-ups to look at, needs no
     // poll.
-    uint32_t status = read();
+    uint32_t status = take();
     if (status != 0) return status;
     if (complete && wakeFd < 0) return 0;
     struct pollfd fds[2] = {{agent->descriptor, POLLIN, 0}, {wakeFd, POLLIN, 0}};
@@ -294,7 +294,7 @@ uint32_t Agent_Wait(Agent *agent, int wakeFd, Observation *observationOut, bool 
     // Wake-ups together with a record arriving: the record is taken now, so
     // that it is handled before them.
     if (!complete && (fds[0].revents & POLLIN) != 0) {
-      status = read();
+      status = take();
       if (status != 0) {
         *wokenOut = false;
         return status;

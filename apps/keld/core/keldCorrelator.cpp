@@ -10,8 +10,6 @@
 
 #include "keldAgent.h"
 #include "keldLog.h"
-#include "keldShutdown.h"
-#include "sysLog.h"
 #include "str.h"
 
 namespace {
