@@ -137,8 +137,6 @@ bool StepSetup() { return pipe(gStepWake) == 0; }
 int StepWakeFd() { return gStepWake[0]; }
 void StepWake() { gStepWakes++; }
 const CorrelatorDef kStep = {"step", {"step"}, Unhandled_Ignore, StepTable, StepSetup, StepWakeFd, StepWake};
-const CorrelatorDef kStepNoSetup = {"step", {"step"}, Unhandled_Ignore, StepTable, [] { return false; },
-                                    StepWakeFd, StepWake};
 
 TEST(CorrelatorDriver, StepsRecordsAndWakeupsOnTheCallersThread) {
   TestRoot root;
@@ -165,12 +163,6 @@ TEST(CorrelatorDriver, StepsRecordsAndWakeupsOnTheCallersThread) {
   EXPECT_EQ(gStepWakes, 1);
   close(gStepWake[0]);
   close(gStepWake[1]);
-
-  // A correlator whose set-up failed is not ready and has no wake-ups.
-  CorrelatorDriver failed(kStepNoSetup);
-  EXPECT_FALSE(failed.Ready());
-  EXPECT_EQ(failed.WakeFd(), -1);
-  EXPECT_FALSE(failed.RunWakeup());
 }
 
 TEST(CorrelatorRegistry, HoldsTheDaemonsCorrelatorsOnceAndNotTheSelfTest) {
