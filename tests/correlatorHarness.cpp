@@ -1,7 +1,6 @@
 #include "correlatorHarness.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,8 +55,7 @@ void CheckCatalog(const CorrelatorDef &def, const PostedEvent &ev) {
 }  // namespace
 
 CorrelatorHarness::CorrelatorHarness(const CorrelatorDef &def, const std::string &hostModel,
-                                     int64_t startSeconds)
-    : def_(def) {
+                                     int64_t startSeconds) {
   WriteHostModel(hostModel);
   clock_ = std::make_unique<FakeClock>(startSeconds);
   Timer_ResetForTest();
@@ -81,13 +79,12 @@ CorrelatorHarness::CorrelatorHarness(const CorrelatorDef &def, const std::string
     }
     ev.message = message ? message : "";
     ev.deferred = true;  // until its immediate attempt is seen
-    CheckCatalog(sink->owner->def_, ev);
+    CheckCatalog(sink->owner->driver_->Def(), ev);
     sink->owner->events_.push_back(ev);
     sink->justComposed = true;
   };
   VProb_SetSink(&sink_->sink);
-  table_ = def_.buildTable();
-  setupOk_ = def_.setup == nullptr || def_.setup();
+  driver_ = std::make_unique<CorrelatorDriver>(def);
 }
 
 CorrelatorHarness::~CorrelatorHarness() {
@@ -111,28 +108,11 @@ void CorrelatorHarness::WriteHostModel(const std::string &text) {
 void CorrelatorHarness::Send(const std::string &id, const std::string &format,
                              const std::vector<KelArg> &args) {
   std::vector<uint8_t> bytes = KelRecord_Build(id, format, args, clock_->Micros());
-  void *buf = malloc(bytes.size());
-  memcpy(buf, bytes.data(), bytes.size());
-  Observation obs = nullptr;
-  Kel_MakeKel(buf, static_cast<uint32_t>(bytes.size()), &obs);
-  if (obs == nullptr) {
-    free(buf);
-    return;
-  }
-  Correlator_Dispatch(def_.unhandled, table_, obs);
-  Kel_Free(obs);
-  RunWakeups();
+  if (driver_->FeedRecord(bytes.data(), bytes.size(), clock_->Micros())) RunWakeups();
 }
 
 void CorrelatorHarness::RunWakeups() {
-  if (def_.wakeFd == nullptr || def_.wakeCallback == nullptr) return;
-  int fd = def_.wakeFd();
-  for (;;) {
-    struct pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) return;
-    char drain[10];
-    if (read(fd, drain, sizeof drain) <= 0) return;
-    def_.wakeCallback();
+  while (driver_->RunWakeup()) {
   }
 }
 

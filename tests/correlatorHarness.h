@@ -1,8 +1,8 @@
-// Drives one correlator directly, without its thread: builds its table and
-// runs its set-up, dispatches observations made by the record builder, and
-// captures every event it composes (through the event output's sink) under a
-// fake clock in a temporary simulated root. Also steps timers and the
-// correlator's wake-ups as the clock advances.
+// Steps one correlator through its driver, without its thread: feeds it
+// observations made by the record builder, and captures every event it
+// composes (through the event output's sink) under a fake clock in a
+// temporary simulated root. Also steps timers and the correlator's wake-ups
+// as the clock advances.
 #pragma once
 
 #include <cstdint>
@@ -49,16 +49,14 @@ class CorrelatorHarness {
   FakeClock &Clock() { return *clock_; }
   void MarkImmediate();  // sink use only
   struct Sink;
-  bool SetupOk() const { return setupOk_; }
-  const HandlerTable &Table() const { return table_; }
+  bool SetupOk() const { return driver_->Ready(); }
+  const HandlerTable &Table() const { return driver_->Table(); }
 
  private:
   void RunWakeups();
-  const CorrelatorDef &def_;
   TestRoot root_;
   std::unique_ptr<FakeClock> clock_;
-  HandlerTable table_;
-  bool setupOk_ = false;
+  std::unique_ptr<CorrelatorDriver> driver_;
   std::vector<PostedEvent> events_;
   std::unique_ptr<Sink> sink_;
 };

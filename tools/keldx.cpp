@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "agents/keldAgent.h"
+#include "agents/keldCorrelator.h"
+#include "correlators/keldCorrelators.h"
 #include "intake/keldIntake.h"
 #include "selftest/keldSelftest.h"
 
@@ -27,6 +29,8 @@ int main(int argc, char **argv) {
       return 0;
     }
   }
-  Agent_SetExtras({LogAllLogger_Main, KeldTestCorrelator_Main});
+  // Started after the daemon's own correlators, the logger first.
+  Agent_AddExtra({LogAllLogger_Main, nullptr, nullptr});
+  Agent_AddExtra({nullptr, Correlator_Main, &KeldTestCorrelator_Def()});
   return Keld_MainWithExtras(argc, argv);
 }

@@ -24,7 +24,6 @@
 // Events, actions and delivery lines are printed as they happen; they are
 // kept only when expectations must be checked against them at the end.
 #include <ftw.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,6 +36,7 @@
 #include <cstring>
 #include <fstream>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -206,9 +206,11 @@ class Replay {
     // a replay.
     SysLog_BeginBatch();
     for (const CorrelatorDef *def : Correlators_All()) {
-      Running r{def, def->buildTable(), SubscriptionList_Create()};
+      auto driver = std::make_unique<CorrelatorDriver>(*def);
+      if (!driver->Ready()) continue;
+      Running r{std::move(driver), SubscriptionList_Create()};
       for (const char *d : def->domains) SubscriptionList_AddDomain(r.subscriptions, d);
-      if (def->setup == nullptr || def->setup()) running_.push_back(r);
+      running_.push_back(std::move(r));
     }
     CollectActions();
   }
@@ -246,21 +248,10 @@ class Replay {
     uint64_t now = clock_.Micros();
     observations_++;
     for (size_t index : Subscribers(obs.id)) {
-      Running &r = running_[index];
-      void *buf = malloc(obs.record.size());
-      if (buf == nullptr) continue;
-      memcpy(buf, obs.record.data(), obs.record.size());
-      memcpy(static_cast<uint8_t *>(buf) + KEL_RECORD_OFF_TIMESTAMP, &now, sizeof now);
-      Observation o = nullptr;
-      Kel_MakeKel(buf, static_cast<uint32_t>(obs.record.size()), &o);
-      if (o == nullptr) {
-        free(buf);
-        continue;
-      }
-      Correlator_Dispatch(r.def->unhandled, r.table, o);
-      Kel_Free(o);
+      CorrelatorDriver &driver = *running_[index].driver;
+      if (!driver.FeedRecord(obs.record.data(), obs.record.size(), now)) continue;
       CollectActions();
-      if (r.def->wakeFd != nullptr) wakePending_ = true;
+      if (driver.WakeFd() >= 0) wakePending_ = true;
     }
     RunWakeups();
   }
@@ -273,8 +264,7 @@ class Replay {
 
  private:
   struct Running {
-    const CorrelatorDef *def;
-    HandlerTable table;
+    std::unique_ptr<CorrelatorDriver> driver;
     SubscriptionList *subscriptions;
   };
   // The message of a composed record, until each composition of it was
@@ -379,15 +369,9 @@ class Replay {
     for (bool again = true; again;) {
       again = false;
       for (Running &r : running_) {
-        if (r.def->wakeFd == nullptr || r.def->wakeCallback == nullptr) continue;
-        struct pollfd p = {r.def->wakeFd(), POLLIN, 0};
-        if (poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) continue;
-        char drain[10];
-        if (read(p.fd, drain, sizeof drain) > 0) {
-          r.def->wakeCallback();
-          CollectActions();
-          again = true;
-        }
+        if (!r.driver->RunWakeup()) continue;
+        CollectActions();
+        again = true;
       }
     }
   }

@@ -80,9 +80,11 @@ TEST(HubdOutage, EveryQueuedEventArrivesInOrderAtTheNextPass) {
 TEST(AgentGuard, AgentEndedByANonStandardExceptionNoLongerHoldsTheIntake) {
   TestRoot root;
   ASSERT_EQ(StreamRegistry_Init(), 0);
-  Agent_Start([] {  // its handler throws an int, not a standard exception
-    Correlator_Run("faulty", "faulty", Unhandled_Ignore, {{"kel.faulty.boom", [](Observation) { throw 7; }}});
-  });
+  // Its handler throws an int, not a standard exception.
+  static const CorrelatorDef faulty = {"faulty", {"faulty"}, Unhandled_Ignore, [] {
+    return HandlerTable{{"kel.faulty.boom", [](Observation) { throw 7; }}};
+  }, nullptr, nullptr, nullptr};
+  Agent_Start({nullptr, Correlator_Main, &faulty});
   std::vector<uint8_t> boom = KelRecord_Build("kel.faulty.boom", "boom", {}, 1);
   // The stream registers asynchronously: publish until the agent has died.
   ASSERT_TRUE(WaitFor([&] {

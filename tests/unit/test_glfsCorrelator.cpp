@@ -30,7 +30,7 @@ TEST(GlfsCorrelatorDeathTest, SharedHandlerWithForeignIdStopsTheDaemon) {
   static ObservationHandler heartbeat = GlfsCorrelator_Def().buildTable().at("kel.glfs.heartbeat.timedout");
   static const CorrelatorDef def = {
       "glfs", {"glfs"}, Unhandled_ReadId, [] { return HandlerTable{{"kel.glfs.foreign", heartbeat}}; },
-      nullptr, nullptr, nullptr, false};
+      nullptr, nullptr, nullptr};
   CorrelatorHarness h(def);
   std::vector<KelArg> args;
   for (int i = 0; i < 9; i++) args.push_back(KelArg::U32(1));

@@ -20,7 +20,7 @@ HandlerTable Table() {
           {"kel.t.throws", [](Observation) { throw std::runtime_error("dropped"); }}};
 }
 
-const CorrelatorDef kDef = {"t", {"t"}, Unhandled_Report, Table, nullptr, nullptr, nullptr, false};
+const CorrelatorDef kDef = {"t", {"t"}, Unhandled_Report, Table, nullptr, nullptr, nullptr};
 
 TEST(Rows, TableDrivenCasesHold) {
   CorrelatorHarness h(kDef);

@@ -1,4 +1,4 @@
-// Agent threads. gThreads/gFunctions/gCount belong to the main thread.
+// Agent threads. gThreads/gStarts/gCount/gExtras belong to the main thread.
 // tlsAgent is the calling thread's own Agent, so that the guard can release
 // an agent whose function ended through an exception; gSlotAgents shows it to
 // the main thread, which reads it only after joining the thread.
@@ -25,7 +25,8 @@
 namespace {
 
 pthread_t gThreads[AGENT_MAX];
-AgentFunction gFunctions[AGENT_MAX];  // written before the slot's thread starts
+AgentStart gStarts[AGENT_MAX];  // written before the slot's thread starts
+std::vector<AgentStart> gExtras;
 // The Agent that each slot's thread holds (set by Agent_Init, cleared by
 // Agent_Cleanup on that thread), so that Agent_StopAll can release, after the
 // join, the Agent of a thread it cancelled.
@@ -33,7 +34,6 @@ std::atomic<Agent *> gSlotAgents[AGENT_MAX];
 thread_local int tlsSlot = -1;
 uint32_t gCount = 0;
 thread_local Agent *tlsAgent = nullptr;
-std::vector<AgentFunction> gExtras;  // main thread, set before start-up
 
 // Start-up barrier: Agent_StartAll waits until every agent it started has
 // registered its stream (or given up), so that no observation read by the
@@ -65,19 +65,15 @@ void WaitAllReady() {
   pthread_mutex_unlock(&gReadyLock);
 }
 
-const AgentFunction kStartList[] = {
-    NetCorrelator_Main,     ScsiCorrelator_Main,     ApdCorrelator_Main,
-    IscsiCorrelator_Main,   GlfsCorrelator_Main,     UserLevelCorrelator_Main,
-    HardwareCorrelator_Main, CpuCorrelator_Main,     UserWorldCorrelator_Main,
-    SwapCorrelator_Main,    VmCorrelator_Main,       GenericCorrelator_Main,
-    MigrateCorrelator_Main, PageRetireCorrelator_Main, LumfsCorrelator_Main,
-    VfatCorrelator_Main,    ClockCorrelator_Main,    SchedCorrelator_Main,
-    VscsiCorrelator_Main,   MesaCorrelator_Main,     HcmCorrelator_Main,
-};
-static_assert(sizeof kStartList / sizeof kStartList[0] == 21, "21 agents in the start list");
+// The address the log lines give for an agent's function (the thread's name
+// on the same line says which correlator ran a shared entry).
+void *StartAddress(const AgentStart &start) {
+  return start.function != nullptr ? reinterpret_cast<void *>(start.function)
+                                   : reinterpret_cast<void *>(start.entry);
+}
 
-unsigned FunctionAddress(AgentFunction f) {
-  return static_cast<unsigned>(reinterpret_cast<uintptr_t>(f));
+unsigned FunctionAddress(const AgentStart &start) {
+  return static_cast<unsigned>(reinterpret_cast<uintptr_t>(StartAddress(start)));
 }
 
 // Frees everything an Agent holds (its stream is unregistered) and the Agent.
@@ -97,21 +93,25 @@ void ReleaseAgent(Agent *agent) {
 // behaviour sanitizer's null-reference check reports falsely.
 __attribute__((no_sanitize("null"))) void *Guard(void *arg) {
   tlsSlot = static_cast<int>(reinterpret_cast<intptr_t>(arg));
-  AgentFunction function = gFunctions[tlsSlot];
+  const AgentStart &start = gStarts[tlsSlot];
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);  // see AgentWaitWindow
   if (pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr) != 0) {
-    LogMsg("Failed to set thread cancel type for agent function(%#x).\n", FunctionAddress(function));
+    LogMsg("Failed to set thread cancel type for agent function(%#x).\n", FunctionAddress(start));
   }
   try {
-    function();
+    if (start.function != nullptr) {
+      start.function();
+    } else {
+      start.entry(start.arg);
+    }
   } catch (abi::__forced_unwind &) {
     // Cancelled at shutdown: Agent_StopAll releases the Agent after the join.
     SignalReady();
     throw;  // thread cancellation unwinds through here
   } catch (const std::exception &e) {
-    LogMsg("Exception (%s) in agent function(%#x).\n", e.what(), FunctionAddress(function));
+    LogMsg("Exception (%s) in agent function(%#x).\n", e.what(), FunctionAddress(start));
   } catch (...) {
-    LogMsg("Unknown exception in agent function(%#x).\n", FunctionAddress(function));
+    LogMsg("Unknown exception in agent function(%#x).\n", FunctionAddress(start));
   }
   // An agent that ended through an exception still has its stream registered;
   // release it so that the intake never blocks on a pipe that nobody reads.
@@ -122,18 +122,20 @@ __attribute__((no_sanitize("null"))) void *Guard(void *arg) {
 
 }  // namespace
 
-void Agent_SetExtras(const std::vector<AgentFunction> &extras) { gExtras = extras; }
-
 int32_t Agent_StartAll(bool withExtras) {
-  for (AgentFunction f : kStartList) Agent_Start(f);
+  for (const CorrelatorDef *def : Correlators_All()) Agent_Start({nullptr, Correlator_Main, def});
   if (withExtras) {
-    for (AgentFunction f : gExtras) Agent_Start(f);
+    for (const AgentStart &extra : gExtras) Agent_Start(extra);
   }
   WaitAllReady();
   return 0;
 }
 
-void Agent_Start(AgentFunction function) {
+void Agent_AddExtra(const AgentStart &start) { gExtras.push_back(start); }
+
+void Agent_Start(AgentFunction function) { Agent_Start({function, nullptr, nullptr}); }
+
+void Agent_Start(const AgentStart &start) {
   if (gCount >= AGENT_MAX) {
     LogMsg("Failed to start agent. Already reached max limit of %u agents.\n", static_cast<unsigned>(AGENT_MAX));
     return;
@@ -141,7 +143,7 @@ void Agent_Start(AgentFunction function) {
   pthread_mutex_lock(&gReadyLock);
   gPending++;
   pthread_mutex_unlock(&gReadyLock);
-  gFunctions[gCount] = function;
+  gStarts[gCount] = start;
   gSlotAgents[gCount] = nullptr;
   int rc = pthread_create(&gThreads[gCount], nullptr, Guard,
                           reinterpret_cast<void *>(static_cast<intptr_t>(gCount)));
@@ -149,7 +151,7 @@ void Agent_Start(AgentFunction function) {
     pthread_mutex_lock(&gReadyLock);
     gPending--;
     pthread_mutex_unlock(&gReadyLock);
-    LogMsg("Failed to create thread %p (id:%d err:%d %s)\n", reinterpret_cast<void *>(function),
+    LogMsg("Failed to create thread %p (id:%d err:%d %s)\n", StartAddress(start),
            static_cast<int>(gCount), rc, strerror(rc));
     return;
   }
@@ -222,51 +224,92 @@ uint32_t Agent_Init(const char *name, const std::vector<const char *> &prefixes,
   return 0;
 }
 
-uint32_t Agent_InitDomain(const char *name, const char *domain, Agent **agentOut) {
-  return Agent_Init(name, {domain}, {}, agentOut);
-}
-
 AgentWaitWindow::AgentWaitWindow() { pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr); }
 
 AgentWaitWindow::~AgentWaitWindow() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr); }
 
-uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut) {
+uint32_t Agent_Wait(Agent *agent, int wakeFd, Observation *observationOut, bool *wokenOut) {
+  *observationOut = nullptr;
+  *wokenOut = false;
   // While records keep coming the agent's log lines are written in batches;
   // the batch ends before the agent waits, so no line waits with it.
   SysLog_BeginBatch();
+  bool complete = false;
+  // One read of the stream, which never blocks; a failure ends the agent.
+  auto take = [&]() -> uint32_t {
+    uint32_t status = Stream_ReadObservation(agent->stream, observationOut, &complete);
+    if (status != 0) {
+      LogMsg("Failed to get Kel\n");
+      SysLog_EndBatch();
+    }
+    return status;
+  };
+  // A failed wait drops the observation taken, if any, and ends the agent.
+  auto fail = [&]() -> uint32_t {
+    if (complete) Kel_Free(*observationOut);
+    *observationOut = nullptr;
+    SysLog_EndBatch();
+    return KELD_ERR_IO;
+  };
   for (;;) {
     if (Shutdown_Started()) {
       SysLog_EndBatch();
       return AGENT_STOPPING;
     }
-    // The stream is read before waiting (its reads never block): an agent
-    // that is behind finds its next record already there and needs no poll.
-    bool complete = false;
-    uint32_t status = Stream_ReadObservation(agent->stream, observationOut, &complete);
-    if (status != 0) {
-      LogMsg("Failed to get Kel\n");
-      SysLog_EndBatch();
-      return status;
-    }
-    if (complete) return 0;
-    SysLog_EndBatch();
-    struct pollfd p = {agent->descriptor, POLLIN, 0};
+    // The stream is read before waiting: an agent that is behind finds its
+    // next record already there and, without wake-ups to look at, needs no
+    // poll.
+    uint32_t status = take();
+    if (status != 0) return status;
+    if (complete && wakeFd < 0) return 0;
+    struct pollfd fds[2] = {{agent->descriptor, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    nfds_t count = wakeFd < 0 ? 1 : 2;
     int rc;
-    {
-      AgentWaitWindow window;
-      rc = poll(&p, 1, -1);
+    if (complete) {
+      rc = poll(fds, count, 0);  // the wake-ups are looked at, not waited for
+    } else {
+      SysLog_EndBatch();
+      {
+        AgentWaitWindow window;
+        rc = poll(fds, count, -1);
+      }
+      SysLog_BeginBatch();
     }
     if (rc == -1) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        if (complete) return 0;
+        continue;
+      }
       LogMsg("Failed to poll - %s\n", strerror(errno));
-      return KELD_ERR_IO;
+      return fail();
     }
-    if ((p.revents & POLLIN) == 0) {
-      LogMsg("Failed to poll, invalid revents - %hd\n", p.revents);
-      return KELD_ERR_IO;
+    for (nfds_t i = 0; i < count; i++) {
+      if ((fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (fds[i].revents & POLLIN) == 0) {
+        LogMsg("Failed to poll, invalid revents - %hd\n", fds[i].revents);
+        return fail();
+      }
     }
-    SysLog_BeginBatch();
+    *wokenOut = count == 2 && (fds[1].revents & POLLIN) != 0;
+    if (!*wokenOut) {
+      if (complete) return 0;
+      continue;  // the record that arrived is read at the top
+    }
+    // Wake-ups together with a record arriving: the record is taken now, so
+    // that it is handled before them.
+    if (!complete && (fds[0].revents & POLLIN) != 0) {
+      status = take();
+      if (status != 0) {
+        *wokenOut = false;
+        return status;
+      }
+    }
+    return 0;
   }
+}
+
+uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut) {
+  bool woken = false;
+  return Agent_Wait(agent, -1, observationOut, &woken);
 }
 
 void Agent_Cleanup(Agent **agentRef) {

@@ -1,15 +1,10 @@
-// Agents stage: one thread per agent reads its stream and runs its handlers;
-// a correlator is an agent built on the correlator frame (keldCorrelator.h),
-// which matches observations to rows and hands events to the events stage.
-// The timer service (keldTimer.h) calls correlators back for their windows.
-// The thread table belongs to the main thread; the start-up barrier has its
-// own lock; the timer table has the timer lock.
+// Agent framework: the agent threads, their start list (the correlator
+// registry, then the extras keldx adds), the guard around an agent's
+// function, and an agent's initialisation, wait and release.
 //
-// Agent framework: the agent threads, their start list, the guard around an
-// agent's function, and an agent's initialisation, wait and release.
-//
-// The thread table is touched only by the main thread (Agent_StartAll at
-// start-up, Agent_StopAll at shutdown). Each Agent belongs to its own thread.
+// The thread table and the extras are touched only by the main thread
+// (Agent_AddExtra before start-up, Agent_StartAll at start-up, Agent_StopAll
+// at shutdown). Each Agent belongs to its own thread.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +15,16 @@
 
 // An agent's whole life: initialise, loop over observations, release.
 typedef void (*AgentFunction)(void);
+// The same, given an argument (a correlator's description, for one entry
+// function shared by every correlator).
+typedef void (*AgentEntry)(const void *arg);
+
+// What an agent thread runs: `function`, or when it is null `entry(arg)`.
+struct AgentStart {
+  AgentFunction function;
+  AgentEntry entry;
+  const void *arg;
+};
 
 enum : uint32_t { AGENT_MAX = 32, AGENT_STOPPING = KELD_ERR_STOPPING };
 
@@ -31,14 +36,18 @@ struct Agent {
   int32_t descriptor;
 };
 
-// Starts the 21 agents of the start list, and with `withExtras` the extra
-// agents handed to Agent_SetExtras (none unless set). Returns 0. Main thread.
+// Starts one agent for each correlator of the registry (Correlators_All), in
+// its order, and with `withExtras` then the agents added by Agent_AddExtra,
+// in the order added; waits until each has registered its stream or given
+// up. Returns 0. Main thread.
 int32_t Agent_StartAll(bool withExtras);
-// The extra agents, started after the start list: the self-test units, which
-// live outside the daemon library (keldx links them and hands them in before
-// start-up; keld has none). Main thread, before Agent_StartAll.
-void Agent_SetExtras(const std::vector<AgentFunction> &extras);
-// Starts one agent thread running `function` under the guard. Main thread.
+// Adds an agent that Agent_StartAll(true) starts after the registry's
+// correlators: keldx's logger agent and test correlator, which the daemon
+// itself does not link. Main thread, before Agent_StartAll.
+void Agent_AddExtra(const AgentStart &start);
+// Starts one agent thread running `start` (or `function`) under the guard.
+// Main thread.
+void Agent_Start(const AgentStart &start);
 void Agent_Start(AgentFunction function);
 // Cancels and joins all started agents, last started first. Main thread.
 void Agent_StopAll(void);
@@ -53,12 +62,18 @@ uint32_t Agent_Running(void);
 // *agentOut null on failure.
 uint32_t Agent_Init(const char *name, const std::vector<const char *> &prefixes,
                     const std::vector<const char *> &exactIds, Agent **agentOut);
-uint32_t Agent_InitDomain(const char *name, const char *domain, Agent **agentOut);
-// Blocks until one complete observation arrives (caller frees it with
-// Kel_Free). 0, KELD_ERR_IO after a failed wait, the status of
+// Blocks until one complete observation arrives or `wakeFd` (when not -1) is
+// readable. On 0, *observationOut is an observation (the caller frees it with
+// Kel_Free) or null, and *wokenOut tells whether `wakeFd` was found readable
+// (the caller drains it); a wake-up seen when an observation is taken is
+// reported with it, so that the caller handles the observation first. Otherwise
+// nothing is handed out: KELD_ERR_IO after a failed wait (a descriptor in error ends
+// the wait rather than making every poll return at once), the status of
 // Stream_ReadObservation, or AGENT_STOPPING (nothing logged) once the
-// daemon's shutdown has begun: an agent takes no record from then on, and its
-// loop ends.
+// daemon's shutdown has begun: an agent takes no record from then on, and
+// its loop ends. The agent's log lines are batched between waits.
+uint32_t Agent_Wait(Agent *agent, int wakeFd, Observation *observationOut, bool *wokenOut);
+// Agent_Wait without wake-up descriptors: 0 always with an observation.
 uint32_t Agent_WaitObservation(Agent *agent, Observation *observationOut);
 // Releases the agent (unregistering its stream) and nulls the reference.
 void Agent_Cleanup(Agent **agentRef);

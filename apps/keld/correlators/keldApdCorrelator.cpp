@@ -34,8 +34,6 @@ HandlerTable BuildTable() {
 }  // namespace
 
 const CorrelatorDef &ApdCorrelator_Def(void) {
-  static const CorrelatorDef def = {"APD", {"storage.apd"}, Unhandled_Report, BuildTable, nullptr, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"APD", {"storage.apd"}, Unhandled_Report, BuildTable, nullptr, nullptr, nullptr};
   return def;
 }
-
-void ApdCorrelator_Main(void) { Correlator_Main(ApdCorrelator_Def()); }

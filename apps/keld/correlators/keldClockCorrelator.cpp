@@ -130,8 +130,6 @@ bool Setup() {
 }  // namespace
 
 const CorrelatorDef &ClockCorrelator_Def(void) {
-  static const CorrelatorDef def = {"Clock", {"clock"}, Unhandled_ClockReport, BuildTable, Setup, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"Clock", {"clock"}, Unhandled_ClockReport, BuildTable, Setup, nullptr, nullptr};
   return def;
 }
-
-void ClockCorrelator_Main(void) { Correlator_Main(ClockCorrelator_Def()); }

@@ -1,7 +1,7 @@
 #include "correlators/keldCorrelators.h"
 
-std::vector<const CorrelatorDef *> Correlators_All(void) {
-  std::vector<const CorrelatorDef *> all = {
+const std::vector<const CorrelatorDef *> &Correlators_All(void) {
+  static const std::vector<const CorrelatorDef *> all = {
       &NetCorrelator_Def(),
       &ScsiCorrelator_Def(),
       &ApdCorrelator_Def(),

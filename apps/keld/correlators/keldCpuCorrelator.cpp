@@ -333,8 +333,6 @@ bool Setup(void) {
 }  // namespace
 
 const CorrelatorDef &CpuCorrelator_Def(void) {
-  static const CorrelatorDef def = {"cpu", {"cpu"}, Unhandled_ReadId, BuildTable, Setup, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"cpu", {"cpu"}, Unhandled_ReadId, BuildTable, Setup, nullptr, nullptr};
   return def;
 }
-
-void CpuCorrelator_Main(void) { Correlator_Main(CpuCorrelator_Def()); }

@@ -48,8 +48,6 @@ HandlerTable BuildTable() {
 }  // namespace
 
 const CorrelatorDef &GenericCorrelator_Def(void) {
-  static const CorrelatorDef def = {"Generic", {"user", "external"}, Unhandled_Log, BuildTable, nullptr, nullptr, nullptr, true};
+  static const CorrelatorDef def = {"Generic", {"user", "external"}, Unhandled_Log, BuildTable, nullptr, nullptr, nullptr};
   return def;
 }
-
-void GenericCorrelator_Main(void) { Correlator_Main(GenericCorrelator_Def()); }

@@ -260,8 +260,6 @@ HandlerTable BuildTable() {
 }  // namespace
 
 const CorrelatorDef &GlfsCorrelator_Def(void) {
-  static const CorrelatorDef def = {"glfs", {"glfs"}, Unhandled_ReadId, BuildTable, nullptr, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"glfs", {"glfs"}, Unhandled_ReadId, BuildTable, nullptr, nullptr, nullptr};
   return def;
 }
-
-void GlfsCorrelator_Main(void) { Correlator_Main(GlfsCorrelator_Def()); }

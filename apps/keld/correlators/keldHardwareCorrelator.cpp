@@ -138,8 +138,6 @@ HandlerTable BuildTable() {
 }  // namespace
 
 const CorrelatorDef &HardwareCorrelator_Def(void) {
-  static const CorrelatorDef def = {"Hardware", {"hardware"}, Unhandled_Ignore, BuildTable, nullptr, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"Hardware", {"hardware"}, Unhandled_Ignore, BuildTable, nullptr, nullptr, nullptr};
   return def;
 }
-
-void HardwareCorrelator_Main(void) { Correlator_Main(HardwareCorrelator_Def()); }

@@ -35,8 +35,6 @@ HandlerTable BuildTable() {
 }  // namespace
 
 const CorrelatorDef &HcmCorrelator_Def(void) {
-  static const CorrelatorDef def = {"HCM", {"hcm"}, Unhandled_Ignore, BuildTable, nullptr, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"HCM", {"hcm"}, Unhandled_Ignore, BuildTable, nullptr, nullptr, nullptr};
   return def;
 }
-
-void HcmCorrelator_Main(void) { Correlator_Main(HcmCorrelator_Def()); }

@@ -86,8 +86,6 @@ HandlerTable BuildTable() {
 }  // namespace
 
 const CorrelatorDef &IscsiCorrelator_Def(void) {
-  static const CorrelatorDef def = {"iscsi", {"iscsi"}, Unhandled_Ignore, BuildTable, nullptr, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"iscsi", {"iscsi"}, Unhandled_Ignore, BuildTable, nullptr, nullptr, nullptr};
   return def;
 }
-
-void IscsiCorrelator_Main(void) { Correlator_Main(IscsiCorrelator_Def()); }

@@ -75,8 +75,6 @@ HandlerTable BuildTable() {
 }  // namespace
 
 const CorrelatorDef &LumfsCorrelator_Def(void) {
-  static const CorrelatorDef def = {"Lumfs", {"lumfs"}, OnUnhandled, BuildTable, nullptr, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"Lumfs", {"lumfs"}, OnUnhandled, BuildTable, nullptr, nullptr, nullptr};
   return def;
 }
-
-void LumfsCorrelator_Main(void) { Correlator_Main(LumfsCorrelator_Def()); }

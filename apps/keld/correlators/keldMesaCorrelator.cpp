@@ -323,8 +323,6 @@ HandlerTable BuildTable() {
 }  // namespace
 
 const CorrelatorDef &MesaCorrelator_Def(void) {
-  static const CorrelatorDef def = {"Mesa", {"mesa"}, Unhandled_Ignore, BuildTable, nullptr, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"Mesa", {"mesa"}, Unhandled_Ignore, BuildTable, nullptr, nullptr, nullptr};
   return def;
 }
-
-void MesaCorrelator_Main(void) { Correlator_Main(MesaCorrelator_Def()); }

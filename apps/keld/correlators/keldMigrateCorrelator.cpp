@@ -34,8 +34,6 @@ HandlerTable BuildTable() {
 }  // namespace
 
 const CorrelatorDef &MigrateCorrelator_Def(void) {
-  static const CorrelatorDef def = {"migrate", {"migrate"}, Unhandled_Ignore, BuildTable, nullptr, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"migrate", {"migrate"}, Unhandled_Ignore, BuildTable, nullptr, nullptr, nullptr};
   return def;
 }
-
-void MigrateCorrelator_Main(void) { Correlator_Main(MigrateCorrelator_Def()); }

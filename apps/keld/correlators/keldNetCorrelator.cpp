@@ -392,8 +392,6 @@ int WakeFd(void) { return gWakePipe[0]; }
 
 const CorrelatorDef &NetCorrelator_Def(void) {
   static const CorrelatorDef def = {"net",  {"net"}, Unhandled_Ignore, BuildTable,
-                                    Setup, WakeFd, UplinkState_ProcessTimeouts, false};
+                                    Setup, WakeFd, UplinkState_ProcessTimeouts};
   return def;
 }
-
-void NetCorrelator_Main(void) { Correlator_Main(NetCorrelator_Def()); }

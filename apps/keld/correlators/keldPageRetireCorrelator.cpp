@@ -233,8 +233,6 @@ bool Setup(void) {
 }  // namespace
 
 const CorrelatorDef &PageRetireCorrelator_Def(void) {
-  static const CorrelatorDef def = {"pageretire", {"pageretire"}, Unhandled_ReadId, BuildTable, Setup, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"pageretire", {"pageretire"}, Unhandled_ReadId, BuildTable, Setup, nullptr, nullptr};
   return def;
 }
-
-void PageRetireCorrelator_Main(void) { Correlator_Main(PageRetireCorrelator_Def()); }

@@ -49,8 +49,6 @@ HandlerTable BuildTable() {
 }  // namespace
 
 const CorrelatorDef &SchedCorrelator_Def(void) {
-  static const CorrelatorDef def = {"sched", {"sched"}, Unhandled_Log, BuildTable, nullptr, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"sched", {"sched"}, Unhandled_Log, BuildTable, nullptr, nullptr, nullptr};
   return def;
 }
-
-void SchedCorrelator_Main(void) { Correlator_Main(SchedCorrelator_Def()); }

@@ -329,8 +329,6 @@ bool Setup() {
 }  // namespace
 
 const CorrelatorDef &ScsiCorrelator_Def(void) {
-  static const CorrelatorDef def = {"scsi", {"scsi"}, Unhandled_Report, BuildTable, Setup, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"scsi", {"scsi"}, Unhandled_Report, BuildTable, Setup, nullptr, nullptr};
   return def;
 }
-
-void ScsiCorrelator_Main(void) { Correlator_Main(ScsiCorrelator_Def()); }

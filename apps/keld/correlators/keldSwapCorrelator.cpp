@@ -57,8 +57,6 @@ HandlerTable BuildTable() {
 }  // namespace
 
 const CorrelatorDef &SwapCorrelator_Def(void) {
-  static const CorrelatorDef def = {"SWAP", {"swap"}, Unhandled_Ignore, BuildTable, nullptr, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"SWAP", {"swap"}, Unhandled_Ignore, BuildTable, nullptr, nullptr, nullptr};
   return def;
 }
-
-void SwapCorrelator_Main(void) { Correlator_Main(SwapCorrelator_Def()); }

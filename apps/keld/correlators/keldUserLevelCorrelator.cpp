@@ -449,8 +449,6 @@ bool Setup() {
 }  // namespace
 
 const CorrelatorDef &UserLevelCorrelator_Def(void) {
-  static const CorrelatorDef def = {"UserLevel", {"user"}, Unhandled_Ignore, BuildTable, Setup, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"UserLevel", {"user"}, Unhandled_Ignore, BuildTable, Setup, nullptr, nullptr};
   return def;
 }
-
-void UserLevelCorrelator_Main(void) { Correlator_Main(UserLevelCorrelator_Def()); }

@@ -176,8 +176,6 @@ bool Setup() {
 }  // namespace
 
 const CorrelatorDef &UserWorldCorrelator_Def(void) {
-  static const CorrelatorDef def = {"UserWorld", {"uw"}, Unhandled_Ignore, BuildTable, Setup, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"UserWorld", {"uw"}, Unhandled_Ignore, BuildTable, Setup, nullptr, nullptr};
   return def;
 }
-
-void UserWorldCorrelator_Main(void) { Correlator_Main(UserWorldCorrelator_Def()); }

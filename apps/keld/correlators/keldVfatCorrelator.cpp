@@ -53,8 +53,6 @@ HandlerTable BuildTable() { return {{"kel.vfat.filesystem.full", OnFilesystemFul
 }  // namespace
 
 const CorrelatorDef &VfatCorrelator_Def(void) {
-  static const CorrelatorDef def = {"Vfat", {"vfat"}, Unhandled_Ignore, BuildTable, nullptr, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"Vfat", {"vfat"}, Unhandled_Ignore, BuildTable, nullptr, nullptr, nullptr};
   return def;
 }
-
-void VfatCorrelator_Main(void) { Correlator_Main(VfatCorrelator_Def()); }

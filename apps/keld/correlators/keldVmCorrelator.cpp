@@ -80,8 +80,6 @@ HandlerTable BuildTable() {
 }  // namespace
 
 const CorrelatorDef &VmCorrelator_Def(void) {
-  static const CorrelatorDef def = {"VM", {"vm"}, Unhandled_Report, BuildTable, nullptr, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"VM", {"vm"}, Unhandled_Report, BuildTable, nullptr, nullptr, nullptr};
   return def;
 }
-
-void VmCorrelator_Main(void) { Correlator_Main(VmCorrelator_Def()); }

@@ -53,8 +53,6 @@ HandlerTable BuildTable() {
 }  // namespace
 
 const CorrelatorDef &VscsiCorrelator_Def(void) {
-  static const CorrelatorDef def = {"vscsi", {"vscsi"}, Unhandled_Ignore, BuildTable, nullptr, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"vscsi", {"vscsi"}, Unhandled_Ignore, BuildTable, nullptr, nullptr, nullptr};
   return def;
 }
-
-void VscsiCorrelator_Main(void) { Correlator_Main(VscsiCorrelator_Def()); }

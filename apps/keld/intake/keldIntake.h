@@ -29,8 +29,9 @@ enum : int32_t { INTAKE_READ_DISCARDED = -1 };
 // The daemon: parses options, starts everything, runs the intake loop until a
 // termination signal or a fatal error, shuts down. Returns the exit status.
 int Keld_Main(int argc, char **argv);
-// The same daemon with the extra agents (the logger agent and the test
-// correlator) started after the start list; for self-tests only.
+// The same daemon with the extra agents added by Agent_AddExtra (keldx adds
+// the logger agent and the test correlator) started after the registry's
+// correlators; for self-tests only.
 int Keld_MainWithExtras(int argc, char **argv);
 
 // Reads the records waiting on `fd` into the intake buffer (growing it as

@@ -8,9 +8,9 @@
 
 #include "agents/keldCorrelator.h"
 
-// The test correlator's description (for the harness) and its agent entry.
+// The test correlator's description (for the harness and keldx, which runs
+// it with Correlator_Main).
 const CorrelatorDef &KeldTestCorrelator_Def(void);
-void KeldTestCorrelator_Main(void);
 
 // The logger agent's entry.
 void LogAllLogger_Main(void);

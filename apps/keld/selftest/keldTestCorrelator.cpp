@@ -325,8 +325,6 @@ HandlerTable BuildTable() { return {}; }
 }  // namespace
 
 const CorrelatorDef &KeldTestCorrelator_Def(void) {
-  static const CorrelatorDef def = {"KeldTest", {"tests"}, OnTestObservation, BuildTable, nullptr, nullptr, nullptr, false};
+  static const CorrelatorDef def = {"KeldTest", {"tests"}, OnTestObservation, BuildTable, nullptr, nullptr, nullptr};
   return def;
 }
-
-void KeldTestCorrelator_Main(void) { Correlator_Main(KeldTestCorrelator_Def()); }
