@@ -243,9 +243,6 @@ void HandleMachineCheck(Observation obs) {
 
 // --- The other rows ---------------------------------------------------------
 
-#define CPU_ID(suffix) "kel.cpu." suffix
-#define CPU_EVENT(suffix, message) VPROB_TEMPLATE("nox.problem.cpu." suffix, message)
-
 // Reads the arguments and does nothing further: these observations are only
 // logged.
 template <const char *Format, typename... T>
@@ -259,57 +256,44 @@ constexpr char kHykCsFormat[] = "%lx %lx %lx %x %u";
 
 constexpr EventRow kMceInvalid = {
     "", VPROB_PROBLEM,
-    CPU_EVENT("mce.invalid",
+    VPROB_TEMPLATE("nox.problem.cpu.mce.invalid",
               "MCE monitoring will be disabled as an unsupported CPU was detected. Please consult "
               "the NOX HCL for information on supported hardware."),
     0};
 constexpr EventRow kDramDisabled = {
-    "", VPROB_PROBLEM, CPU_EVENT("amd.mce.dram.disabled", "DRAM ECC not enabled. Please enable it in BIOS."), 0};
+    "", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.cpu.amd.mce.dram.disabled", "DRAM ECC not enabled. Please enable it in BIOS."), 0};
 constexpr EventRow kIoapicListing = {
     "", VPROB_PROBLEM,
-    CPU_EVENT("intel.ioapic.listing.error",
+    VPROB_TEMPLATE("nox.problem.cpu.intel.ioapic.listing.error",
               "Not all IO-APICs are listed in the DMAR. Not enabling interrupt remapping on this platform. "),
     0};
 constexpr EventRow kNumPcpusMax = {
     "%u %u", VPROB_PROBLEM,
-    CPU_EVENT("smp.ht.numpcpus.max", "Found %d PCPUs, but only using %d of them due to specified limit."), 0};
+    VPROB_TEMPLATE("nox.problem.cpu.smp.ht.numpcpus.max", "Found %d PCPUs, but only using %d of them due to specified limit."), 0};
 constexpr EventRow kHtPartnerMissing = {
     "%u %u", VPROB_PROBLEM,
-    CPU_EVENT("smp.ht.partner.missing",
+    VPROB_TEMPLATE("nox.problem.cpu.smp.ht.partner.missing",
               "Disabling HyperThreading due to invalid configuration: HT partner %d is missing from PCPU %d."),
     0};
 constexpr EventRow kHtInvalid = {
     "%u %u", VPROB_PROBLEM,
-    CPU_EVENT("smp.ht.invalid",
+    VPROB_TEMPLATE("nox.problem.cpu.smp.ht.invalid",
               "Disabling HyperThreading due to invalid configuration: Number of threads: %d, Number of "
               "PCPUs: %d."),
     0};
 
-// Both hyper-threading configuration rows: posts the one the ID names.
-void HandleHtConfig(Observation obs) {
-  const char *id = nullptr;
-  Kel_GetID(obs, &id);
-  if (id == nullptr) {
-    LogMsg("FAIL: Received NULL kelID\n");
-  } else if (Kel_IsID(id, CPU_ID("smp.ht.partner.missing"))) {
-    PostRow<kHtPartnerMissing, Int, Int>(obs);
-  } else if (Kel_IsID(id, CPU_ID("smp.ht.invalid"))) {
-    PostRow<kHtInvalid, Int, Int>(obs);
-  }
-}
-
 HandlerTable BuildTable() {
   return {
-      {CPU_ID("mce.log3"), HandleMachineCheck},
-      {CPU_ID("nmi.ipi.savebt"), ReadOnly<kSaveBtFormat, ULong, ULong, ULong, UInt, UInt, UInt>},
-      {CPU_ID("nmi.ipi.unknowncs"), ReadOnly<kUnknownCsFormat, ULong, ULong, UInt, UInt, UInt>},
-      {CPU_ID("nmi.ipi.hykcs"), ReadOnly<kHykCsFormat, ULong, ULong, ULong, UInt, UInt>},
-      {CPU_ID("mce.invalid"), PostRow<kMceInvalid>},
-      {CPU_ID("amd.mce.dram.disabled"), PostRow<kDramDisabled>},
-      {CPU_ID("intel.ioapic.listing.error"), PostRow<kIoapicListing>},
-      {CPU_ID("smp.ht.numpcpus.max"), PostRow<kNumPcpusMax, Int, Int>},
-      {CPU_ID("smp.ht.partner.missing"), HandleHtConfig},
-      {CPU_ID("smp.ht.invalid"), HandleHtConfig},
+      {"kel.cpu.mce.log3", HandleMachineCheck},
+      {"kel.cpu.nmi.ipi.savebt", ReadOnly<kSaveBtFormat, ULong, ULong, ULong, UInt, UInt, UInt>},
+      {"kel.cpu.nmi.ipi.unknowncs", ReadOnly<kUnknownCsFormat, ULong, ULong, UInt, UInt, UInt>},
+      {"kel.cpu.nmi.ipi.hykcs", ReadOnly<kHykCsFormat, ULong, ULong, ULong, UInt, UInt>},
+      {"kel.cpu.mce.invalid", PostRow<kMceInvalid>},
+      {"kel.cpu.amd.mce.dram.disabled", PostRow<kDramDisabled>},
+      {"kel.cpu.intel.ioapic.listing.error", PostRow<kIoapicListing>},
+      {"kel.cpu.smp.ht.numpcpus.max", PostRow<kNumPcpusMax, Int, Int>},
+      {"kel.cpu.smp.ht.partner.missing", PostRow<kHtPartnerMissing, Int, Int>},
+      {"kel.cpu.smp.ht.invalid", PostRow<kHtInvalid, Int, Int>},
   };
 }
 

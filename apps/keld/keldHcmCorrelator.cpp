@@ -13,13 +13,13 @@ void OnDiskEvent(Observation obs) {
   Text disk;
   if (!ReadArgs(obs, "%p", &disk)) return;
   if (Kel_IsID(id, "kel.hcm.event.disk.insertion")) {
-    VProb_Post(0, VPROB_AUDIT,
+    VPROB_POST(0, VPROB_AUDIT,
                VPROB_TEMPLATE("nox.audit.hcm.event.disk.insertion", "A physical disk has been inserted (%s)."), disk);
   } else if (Kel_IsID(id, "kel.hcm.event.disk.removal")) {
-    VProb_Post(0, VPROB_AUDIT,
+    VPROB_POST(0, VPROB_AUDIT,
                VPROB_TEMPLATE("nox.audit.hcm.event.disk.removal", "A physical disk has been removed (%s)."), disk);
   } else if (Kel_IsID(id, "kel.hcm.event.disk.predictive.failure")) {
-    VProb_Post(0, VPROB_PROBLEM,
+    VPROB_POST(0, VPROB_PROBLEM,
                VPROB_TEMPLATE("nox.problem.hcm.event.disk.predictive.failure",
                               "A physical disk has a predictive failure (%s)."),
                disk);

@@ -265,7 +265,7 @@ void FencePortFail(Observation obs) {
 void ProxySwitchPortUnavailable(Observation obs) {
   Text vswitch, port, address;
   if (!ReadArgs(obs, "%p %p %p", &vswitch, &port, &address)) return;
-  VProb_Post(0, VPROB_PROBLEM,
+  VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.net.proxyswitch.port.unavailable",
                             "Virtual NIC with hardware address %s failed to connect to distributed virtual "
                             "port %s on switch %s. No more ports available on the host proxy switch"),
@@ -296,7 +296,7 @@ void GuestTso6NotSupported(Observation obs) {
   Int groupId;
   std::string vmName;
   if (!ReadArgs(obs, "%d", &groupId) || !LookupVmName(groupId, &vmName)) return;
-  VProb_Post(0, VPROB_PROBLEM,
+  VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.net.e1000.tso6.notsupported",
                             "Guest-initiated IPv6 TCP Segmentation Offload (TSO) packets ignored. Manually "
                             "disable TSO inside the guest operating system in Virtual Machine %s, or use a "
@@ -362,7 +362,7 @@ int gWakePipe[2] = {-1, -1};  // read end, write end
 // Timer callback (timer thread): wakes the correlator's thread, which runs
 // the uplink decisions. Writes the 4 bytes of "foo" with its NUL.
 void WakeCorrelator(void) {
-  static const char kWake[] = "foo";
+  static constexpr char kWake[] = "foo";
   ssize_t written = write(gWakePipe[1], kWake, sizeof kWake);
   (void)written;  // a full pipe (write end non-blocking) already holds wake-ups
 }

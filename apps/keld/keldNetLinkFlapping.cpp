@@ -8,6 +8,7 @@
 
 #include "clock.h"
 #include "hostCtl.h"
+#include "keldRows.h"
 #include "keldVprob.h"
 
 namespace {
@@ -59,7 +60,7 @@ void LinkFlapping_Check(const std::string &nic) {
   if (!ReadThreshold(&threshold) || threshold == 0 || times.size() <= threshold) return;
 
   if (TakeNicDown(nic)) {
-    VProb_Post(0, VPROB_PROBLEM,
+    VPROB_POST(0, VPROB_PROBLEM,
                VPROB_TEMPLATE("nox.problem.net.hynic.linkstate.flapping",
                               "Taking down physical NIC %s because the link is flapping."),
                nic.c_str());

@@ -147,7 +147,7 @@ constexpr EventSet kDVPortRecovery = {
                    "Uplink redundancy restored on DVPorts: %s. Physical NIC %s is up recently")};
 
 void PostLinkDown(const std::string &nic) {
-  VProb_Post(0, VPROB_PROBLEM,
+  VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.net.hynic.linkstate.down", "Physical NIC %s linkstate is down"),
              nic.c_str());
 }
@@ -298,14 +298,14 @@ void ResetAfterTransientFailure(const std::string &nic) {
   s.portGroupUpTransitions.erase(nic);
   s.dvPortUpTransitions.erase(nic);
   s.uplinkFlags[nic] &= UPLINK_WATCHDOG;
-  VProb_Post(0, VPROB_PROBLEM,
+  VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.net.hynic.watchdog.reset",
                             "Uplink %s has recovered from a transient failure due to watchdog timeout"),
              nic.c_str());
 }
 
 void PostLinkUp(const std::string &nic) {
-  VProb_Post(0, VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.hynic.linkstate.up", "Physical NIC %s linkstate is up"),
+  VPROB_POST(0, VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.hynic.linkstate.up", "Physical NIC %s linkstate is up"),
              nic.c_str());
 }
 

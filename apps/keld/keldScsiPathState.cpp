@@ -21,32 +21,32 @@
 
 namespace {
 
-const char kUnknown[] = "Unknown";
+constexpr char kUnknown[] = "Unknown";
 
-const char kConnectivityLost[] =
+constexpr char kConnectivityLost[] =
     VPROB_TEMPLATE("nox.problem.storage.connectivity.lost",
                    "Lost connectivity to storage device %s. Path %s is down. Affected datastores: %s.");
-const char kRedundancyLost[] =
+constexpr char kRedundancyLost[] =
     VPROB_TEMPLATE("nox.problem.storage.redundancy.lost",
                    "Lost path redundancy to storage device %s. Path %s is down. Affected datastores: %s.");
-const char kRedundancyDegraded[] =
+constexpr char kRedundancyDegraded[] =
     VPROB_TEMPLATE("nox.problem.storage.redundancy.degraded",
                    "Path redundancy to storage device %s degraded. Path %s is down. Affected datastores: %s.");
-const char kConnectivityRestored[] =
+constexpr char kConnectivityRestored[] =
     VPROB_TEMPLATE("nox.clear.storage.connectivity.restored",
                    "Connectivity to storage device %s (Datastores: %s) restored. Path %s is active again.");
-const char kRedundancyRestored[] =
+constexpr char kRedundancyRestored[] =
     VPROB_TEMPLATE("nox.clear.storage.redundancy.restored",
                    "Path redundancy to storage device %s (Datastores: %s) restored. Path %s is active again.");
-const char kPathStateChanges[] =
+constexpr char kPathStateChanges[] =
     VPROB_TEMPLATE("nox.problem.storage.connectivity.pathstatechanges",
                    "Frequent path state changes are occurring for path %s. This may indicate a storage "
                    "problem. Affected device: %s. Affected datastores: %s.");
-const char kPathPor[] =
+constexpr char kPathPor[] =
     VPROB_TEMPLATE("nox.problem.storage.connectivity.pathpor",
                    "Frequent PowerOn Reset Unit Attentions are occurring on path %s. This may indicate a "
                    "storage problem. Affected device: %s. Affected datastores: %s.");
-const char kDevicePor[] =
+constexpr char kDevicePor[] =
     VPROB_TEMPLATE("nox.problem.storage.connectivity.devicepor",
                    "Frequent PowerOn Reset Unit Attentions are occurring on device %s. This may indicate a "
                    "storage problem. Affected datastores: %s.");
@@ -196,7 +196,7 @@ void PathChange_Note(const std::string &path, bool added, bool removed) {
   if (!device) return;
   std::optional<std::string> datastores = StormDatastores(*device);
   if (!datastores) return;
-  VProb_Post(0, VPROB_PROBLEM, kPathStateChanges, path.c_str(), device->c_str(), datastores->c_str());
+  VPROB_POST(0, VPROB_PROBLEM, kPathStateChanges, path.c_str(), device->c_str(), datastores->c_str());
 }
 
 void PowerOnReset_Note(const std::string &name) {
@@ -210,9 +210,9 @@ void PowerOnReset_Note(const std::string &name) {
   std::optional<std::string> datastores = StormDatastores(device);
   if (!datastores) return;
   if (pathDevice) {
-    VProb_Post(0, VPROB_PROBLEM, kPathPor, name.c_str(), device.c_str(), datastores->c_str());
+    VPROB_POST(0, VPROB_PROBLEM, kPathPor, name.c_str(), device.c_str(), datastores->c_str());
   } else {
-    VProb_Post(0, VPROB_PROBLEM, kDevicePor, device.c_str(), datastores->c_str());
+    VPROB_POST(0, VPROB_PROBLEM, kDevicePor, device.c_str(), datastores->c_str());
   }
 }
 

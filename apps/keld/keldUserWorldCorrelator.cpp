@@ -136,7 +136,7 @@ void DumpFailed(Observation obs) {
   if (!ReadArgs(obs, "%p %d %p", &name, &unused, &path)) return;
   uint32_t count;
   if (!CountCrash(DumpFailedCrashTable(), name, &count)) return;
-  VProb_Post(0, VPROB_PROBLEM, kDumpFailed, name, static_cast<Int>(count));
+  VPROB_POST(0, VPROB_PROBLEM, kDumpFailed, name, static_cast<Int>(count));
 }
 
 // Only a change away from enforcing is reported; the domain comes first in
@@ -146,14 +146,14 @@ void DomainLevelChanged(Observation obs) {
   Int code;
   UInt unused;
   if (!ReadArgs(obs, "%p %d %p %u", &level, &code, &domain, &unused) || code == kEnforcingLevel) return;
-  VProb_Post(0, VPROB_AUDIT, kDomainLevelChanged, domain, level);
+  VPROB_POST(0, VPROB_AUDIT, kDomainLevelChanged, domain, level);
 }
 
 void AllDomainsLevelChanged(Observation obs) {
   Text level;
   Int code;
   if (!ReadArgs(obs, "%p %d", &level, &code) || code == kEnforcingLevel) return;
-  VProb_Post(0, VPROB_AUDIT, kAllDomainsLevelChanged, level);
+  VPROB_POST(0, VPROB_AUDIT, kAllDomainsLevelChanged, level);
 }
 
 HandlerTable BuildTable() {
