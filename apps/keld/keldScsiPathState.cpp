@@ -17,6 +17,7 @@
 #include "glfsVolume.h"
 #include "hostCtl.h"
 #include "keldRows.h"
+#include "keldThrottle.h"
 #include "keldVprob.h"
 
 namespace {
@@ -63,25 +64,21 @@ class StormCounter {
 
   void Start(int64_t now) {
     counts_.clear();
-    resetStart_ = now;
-    sweepTime_ = now;
+    reset_.Set("", now);
+    sweep_.Set("", now);
   }
 
   // Runs the windows due at `now`, applies `change` to the name's count and
   // returns the new count.
   uint32_t Note(const std::string &name, int64_t now, Change change) {
-    if (now - resetStart_ > 600) {
-      counts_.clear();
-      resetStart_ = now;
-    }
+    if (reset_.Pass("", now)) counts_.clear();
     // The sweep runs before this note is counted, so that the count compared
     // with 10 holds only changes since the last sweep: nine changes, a quiet
     // minute and one more change do not make a storm.
-    if (now - sweepTime_ > 60) {
+    if (sweep_.Pass("", now)) {
       for (auto &entry : counts_) {
         if (entry.second < kReportAt) entry.second = 0;
       }
-      sweepTime_ = now;
     }
     auto it = counts_.find(name);
     bool known = it != counts_.end();
@@ -96,8 +93,9 @@ class StormCounter {
 
  private:
   std::map<std::string, uint32_t> counts_;
-  int64_t resetStart_ = 0;
-  int64_t sweepTime_ = 0;
+  // One window each, under the key "".
+  TextThrottle reset_ = TextThrottle::After(600);
+  TextThrottle sweep_ = TextThrottle::After(60);
 };
 
 struct PathState {

@@ -14,6 +14,7 @@
 #include "clock.h"
 #include "keldCorrelators.h"
 #include "keldRows.h"
+#include "keldThrottle.h"
 
 namespace {
 
@@ -23,12 +24,11 @@ constexpr int64_t kReportGapSeconds = 36000;  // ten hours
 constexpr uint32_t kNoKeyStatus = 75;
 constexpr Int kEnforcingLevel = 1;
 
-struct CrashRecord {
-  uint32_t count;
-  int64_t lastReport;  // wall-clock seconds
+// Crash counts and report times, by application name.
+struct CrashTable {
+  std::map<std::string, uint32_t> counts;
+  TextThrottle reports = TextThrottle::AtLeast(kReportGapSeconds);
 };
-// By application name.
-typedef std::map<std::string, CrashRecord> CrashTable;
 
 // Plain and encrypted core dumps.
 CrashTable &CoreDumpCrashTable() {
@@ -45,15 +45,10 @@ CrashTable &DumpFailedCrashTable() {
 // is to be reported, with the running count in *count: the first crash, and
 // then a crash at least ten hours after the last report.
 bool CountCrash(CrashTable &table, Text name, uint32_t *count) {
-  int64_t now = Clock_NowSeconds();
-  auto [it, inserted] = table.try_emplace(TextOrNull(name), CrashRecord{1, now});
-  CrashRecord &record = it->second;
-  if (!inserted) {
-    record.count++;
-    if (now - record.lastReport < kReportGapSeconds) return false;
-    record.lastReport = now;
-  }
-  *count = record.count;
+  std::string key = TextOrNull(name);
+  uint32_t counted = ++table.counts[key];
+  if (!table.reports.PassFirstOrDue(key, Clock_NowSeconds())) return false;
+  *count = counted;
   return true;
 }
 
@@ -168,8 +163,8 @@ HandlerTable BuildTable() {
 
 // Counts start afresh with the correlator.
 bool Setup() {
-  CoreDumpCrashTable().clear();
-  DumpFailedCrashTable().clear();
+  CoreDumpCrashTable() = CrashTable{};
+  DumpFailedCrashTable() = CrashTable{};
   return true;
 }
 

@@ -129,6 +129,12 @@ TEST(Rows, ThrottleRules) {
   EXPECT_FALSE(touch.PassAndTouch("k", 1200));
   EXPECT_FALSE(touch.PassAndTouch("k", 1400));  // refreshed at 1200
   EXPECT_TRUE(touch.PassAndTouch("k", 1701));
+
+  TextThrottle first = TextThrottle::AtLeast(36000);
+  EXPECT_TRUE(first.PassFirstOrDue("k", 5));  // a new key passes even early on a fake clock
+  EXPECT_FALSE(first.PassFirstOrDue("k", 36004));
+  EXPECT_TRUE(first.PassFirstOrDue("k", 36005));
+  EXPECT_FALSE(first.PassFirstOrDue("k", 72004));  // timed from the last pass
 }
 
 }  // namespace
