@@ -10,10 +10,8 @@
 // thread alone. The timer ids are written by the set-up before either timer is
 // armed and only read afterwards.
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <tuple>
@@ -47,30 +45,14 @@ std::map<uint64_t, uint32_t> gPageRetireRequests;
 int32_t gRefreshTimer = -1;
 int32_t gResetTimer = -1;
 
-// Reads the integer configuration option (group, name): 0 and the low 32 bits
-// of its current value, or an errno value (and 0).
-uint32_t ReadIntOption(const char *group, const char *name, uint32_t *value) {
-  *value = 0;
-  std::unique_ptr<HSI_ParamList, void (*)(HSI_ParamList *)> list(HSI_ParamListCreate(1, 2),
-                                                                 HSI_ParamListDestroy);
-  if (!list) return ENOMEM;
-  uint32_t status = HSI_ParamListAddString(list.get(), group);
-  if (status == HYK_OK) status = HSI_ParamListAddString(list.get(), name);
-  unsigned char record[HSI_INTOPT_RECORD_SIZE] = {};
-  if (status == HYK_OK) status = HSI_Get(HSI_NODE_config_intOpts, list.get(), record, sizeof record);
-  if (status != HYK_OK) return static_cast<uint32_t>(HYK_ReturnStatusToErrno(status));
-  uint64_t current = 0;
-  memcpy(&current, record + 24, sizeof current);
-  *value = static_cast<uint32_t>(current);
-  return 0;
-}
-
 // Timer callback (and once at set-up): follows the two page options. A failed
 // read keeps the setting; a changed period restarts the count reset timer.
 void RefreshSettings(void) {
-  uint32_t threshold = 0, period = 0;
-  bool haveThreshold = ReadIntOption("PageRetire", "PageErrorCorrThreshold", &threshold) == 0;
-  bool havePeriod = ReadIntOption("PageRetire", "PageErrorCorrPeriod", &period) == 0;
+  uint64_t thresholdOption = 0, periodOption = 0;
+  bool haveThreshold = ReadIntegerOption("PageRetire", "PageErrorCorrThreshold", &thresholdOption);
+  bool havePeriod = ReadIntegerOption("PageRetire", "PageErrorCorrPeriod", &periodOption);
+  uint32_t threshold = static_cast<uint32_t>(thresholdOption);  // the low 32 bits
+  uint32_t period = static_cast<uint32_t>(periodOption);
   bool periodChanged = false;
   {
     std::lock_guard<std::mutex> hold(gPageLock);
@@ -162,8 +144,10 @@ void CheckCpuOffline(uint64_t status, uint64_t cpu) {
   if (!IsLowLevelCacheError(status) || group.offlined) return;
   const int64_t now = Clock_MonotonicSeconds();
 
-  uint32_t threshold = 0;
-  if (ReadIntOption("Cpu", "CPUOfflineThreshold", &threshold) != 0 || threshold == 0) return;
+  uint64_t option = 0;
+  if (!ReadIntegerOption("Cpu", "CPUOfflineThreshold", &option)) return;
+  uint32_t threshold = static_cast<uint32_t>(option);  // the low 32 bits
+  if (threshold == 0) return;
   // The history holds 64 errors, so a larger threshold means all 64 of them.
   threshold = std::min(threshold, kHistorySlots);
 

@@ -56,16 +56,11 @@ std::map<int32_t, InjectionRecord> gMceInjections;  // by world ID
 
 bool IsOwn(Observation obs, const char *id) { return Kel_IsID(ObservationId(obs), id); }
 
-// The current value of the integer option "PageRetire" / `name`. Throws
-// HostCtlException when it cannot be read.
+// The current value of the integer option "PageRetire" / `name`; failing to
+// read it is an internal error.
 uint64_t ReadPageRetireOption(const char *name) {
-  HykCtl::Util::Sysinfo node(HSI_NODE_config_intOpts);
-  node.AddInstancePath("PageRetire");
-  node.AddInstancePath(name);
-  unsigned char record[HSI_INTOPT_RECORD_SIZE] = {};
-  node.Get(record, sizeof record);
   uint64_t value = 0;
-  memcpy(&value, record + 24, sizeof value);
+  if (!ReadIntegerOption("PageRetire", name, &value)) KELD_NOT_REACHED(kUnit);
   return value;
 }
 
@@ -119,12 +114,7 @@ void HandleNotRetiredHigh(Observation obs) {
 // Relayed while firmware error logging is enabled; the option is read for
 // every request so that a change takes effect at once.
 void HandlePlatformRequest(Observation obs) {
-  uint64_t loggingEnabled = 0;
-  try {
-    loggingEnabled = ReadPageRetireOption("ApeiLoggingEnabled");
-  } catch (const HostCtl::Lib::HostCtlException &) {
-    KELD_NOT_REACHED(kUnit);
-  }
+  uint64_t loggingEnabled = ReadPageRetireOption("ApeiLoggingEnabled");
   const char *fruId = nullptr;
   const char *logReference = nullptr;
   if (!IsOwn(obs, kPlatformId) || loggingEnabled == 0 ||

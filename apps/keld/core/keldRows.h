@@ -287,6 +287,10 @@ void PostLoggedRow(Observation obs) {
              values);
 }
 
+// The current value of the host's integer configuration option (group,
+// name). False (and 0) when it cannot be read.
+bool ReadIntegerOption(const char *group, const char *name, uint64_t *value);
+
 // Items each between double quotes, separated by ", ": "A", "B".
 std::string QuoteJoin(const std::vector<std::string> &items);
 
