@@ -72,9 +72,7 @@ bool Load(const std::string &path, std::vector<Case> *cases, std::string *error)
     } else if ((verb == "expect" || verb == "expect-deferred") && w.size() >= 3 && !cases->empty()) {
       Expected e;
       e.id = w[1];
-      e.message = w[2];
-      // A message's line break is written as the two characters \n.
-      for (size_t at = 0; (at = e.message.find("\\n", at)) != std::string::npos; at++) e.message.replace(at, 2, "\n");
+      e.message = RowCaseMessage(w[2]);
       e.args.assign(w.begin() + 3, w.end());
       e.deferred = verb == "expect-deferred";
       cases->back().expected.push_back(e);
@@ -91,6 +89,12 @@ bool Load(const std::string &path, std::vector<Case> *cases, std::string *error)
 }
 
 }  // namespace
+
+std::string RowCaseMessage(const std::string &word) {
+  std::string message = word;
+  for (size_t at = 0; (at = message.find("\\n", at)) != std::string::npos; at++) message.replace(at, 2, "\n");
+  return message;
+}
 
 std::string TestDataPath(const std::string &name) { return std::string(KELD_SOURCE_DIR) + "/tests/data/" + name; }
 

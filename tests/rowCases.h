@@ -31,5 +31,8 @@ struct RowFileIds {
   std::set<std::string> events;
 };
 bool RowFileIdsOf(const std::string &name, RowFileIds *ids, std::string *error);
+// The message of an expect line as posted: "\n" in the file stands for a
+// line break.
+std::string RowCaseMessage(const std::string &word);
 // The names of all data files of row cases (tests/data/*.rows), sorted.
 std::vector<std::string> RowFileNames();

@@ -3,7 +3,7 @@
 // network the storage nodes use to reach one another.
 //
 // State (the correlator's thread only, no lock; emptied together by
-// "kel.mesa.clusdir.unloaded"): the interfaces the storage layer is
+// kel.mesa.clusdir.unloaded): the interfaces the storage layer is
 // configured to use, each marked as having an IP address or not; the problems
 // reported whose recovery is to be posted as a clear event; and the one-hour
 // throttle of medium and checksum errors per disk group.

@@ -182,55 +182,25 @@ constexpr EventRow kLacpLagUp = {
 
 // --- Rows with their own handlers ----------------------------------------------
 
-// Rows that share one handler: the same reading, the event chosen by the
-// observation's ID.
-struct RowForId {
-  const char *observationId;
-  EventRow row;
-};
-
-constexpr RowForId kFirewallPortRows[] = {
-    {"kel.net.firewall.port.hooked",
-     {"%p", VPROB_AUDIT,
-      VPROB_TEMPLATE("nox.audit.net.firewall.port.hooked", "Port %s is now protected by Firewall."), 0}},
-    {"kel.net.firewall.port.hookfailed",
-     {"%p", VPROB_PROBLEM,
-      VPROB_TEMPLATE("nox.problem.net.firewall.port.hookfailed", "Adding port %s to Firewall failed."), 0}},
-    {"kel.net.firewall.port.removed",
-     {"%p", VPROB_AUDIT,
-      VPROB_TEMPLATE("nox.audit.net.firewall.port.removed", "Port %s is not protected with Firewall now."),
-      0}},
-};
-
-constexpr RowForId kFirewallConfigRows[] = {
-    {"kel.net.firewall.config.changed",
-     {"%p %p", VPROB_AUDIT,
-      VPROB_TEMPLATE("nox.audit.net.firewall.config.changed",
-                     "Firewall configuration has changed. Operation '%s' for rule set %s succeeded."),
-      0}},
-    {"kel.net.firewall.config.failed",
-     {"%p %p", VPROB_PROBLEM,
-      VPROB_TEMPLATE("nox.problem.net.firewall.config.failed",
-                     "Firewall configuration operation '%s' failed. The changes were not applied to rule "
-                     "set %s."),
-      0}},
-};
-
-// Reads the arguments once (every row of the group reads the same), then
-// posts the row of the first matching ID; an ID that matches none posts
-// nothing.
-template <const auto &Rows, typename... Args>
-void PostRowForId(Observation obs) {
-  std::tuple<Args...> values{};
-  bool ok = std::apply([&](Args &...a) { return ReadArgs(obs, Rows[0].row.readFormat, &a...); }, values);
-  if (!ok) return;
-  const char *id = ObservationId(obs);
-  for (const RowForId &r : Rows) {
-    if (strcmp(id, r.observationId) != 0) continue;
-    std::apply([&](Args... a) { VProb_Post(r.row.deferred, r.row.kind, r.row.eventTemplate, a...); }, values);
-    return;
-  }
-}
+constexpr EventRow kPortHooked = {
+    "%p", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.net.firewall.port.hooked", "Port %s is now protected by Firewall."), 0};
+constexpr EventRow kPortHookFailed = {
+    "%p", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.firewall.port.hookfailed", "Adding port %s to Firewall failed."),
+    0};
+constexpr EventRow kPortRemoved = {
+    "%p", VPROB_AUDIT,
+    VPROB_TEMPLATE("nox.audit.net.firewall.port.removed", "Port %s is not protected with Firewall now."), 0};
+constexpr EventRow kFirewallConfigChanged = {
+    "%p %p", VPROB_AUDIT,
+    VPROB_TEMPLATE("nox.audit.net.firewall.config.changed",
+                   "Firewall configuration has changed. Operation '%s' for rule set %s succeeded."),
+    0};
+constexpr EventRow kFirewallConfigFailed = {
+    "%p %p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.net.firewall.config.failed",
+                   "Firewall configuration operation '%s' failed. The changes were not applied to rule "
+                   "set %s."),
+    0};
 
 // Fence failure: the kernel status picks the reason; the fence ID comes
 // first in the message.
@@ -308,11 +278,11 @@ HandlerTable BuildTable() {
   return {
       {"kel.net.firewall.disabled", PostRow<kFirewallDisabled>},
       {"kel.net.firewall.enabled", PostRow<kFirewallEnabled, Text>},
-      {"kel.net.firewall.port.hooked", PostRowForId<kFirewallPortRows, Text>},
-      {"kel.net.firewall.port.hookfailed", PostRowForId<kFirewallPortRows, Text>},
-      {"kel.net.firewall.port.removed", PostRowForId<kFirewallPortRows, Text>},
-      {"kel.net.firewall.config.changed", PostRowForId<kFirewallConfigRows, Text, Text>},
-      {"kel.net.firewall.config.failed", PostRowForId<kFirewallConfigRows, Text, Text>},
+      {"kel.net.firewall.port.hooked", PostRow<kPortHooked, Text>},
+      {"kel.net.firewall.port.hookfailed", PostRow<kPortHookFailed, Text>},
+      {"kel.net.firewall.port.removed", PostRow<kPortRemoved, Text>},
+      {"kel.net.firewall.config.changed", PostRow<kFirewallConfigChanged, Text, Text>},
+      {"kel.net.firewall.config.failed", PostRow<kFirewallConfigFailed, Text, Text>},
       {"kel.net.fence.port.fail", FencePortFail},
       {"kel.net.portset.port.full", PostRow<kPortsetPortFull, Text, Int>},
       {"kel.net.portset.port.connect.fail", ProxySwitchPortUnavailable},

@@ -192,22 +192,17 @@ void BadPath(Observation obs) {
 }
 
 // A path added or removed: counted as a path change.
+template <bool Added>
 void PathAddRemove(Observation obs) {
-  const char *id = RequireId(obs);
-  if (id == nullptr) return;
+  if (RequireId(obs) == nullptr) return;
   Text path;
   uint32_t status = ReadArgAt(obs, 0, &path);
   if (status != 0) {
     LogMsg("Failed to get path add remove path name: %d\n", static_cast<int32_t>(status));
     return;
   }
-  bool added = Kel_IsID(id, "kel.scsi.scsipath.add");
-  if (!added && !Kel_IsID(id, "kel.scsi.scsipath.remove")) {
-    LogMsg("Unknown KEL ID: %s\n", id);
-    return;
-  }
   if (path == nullptr) return;  // a null name names no path to count
-  PathChange_Note(path, added, !added);
+  PathChange_Note(path, Added, !Added);
 }
 
 // A path state change (path, previous state) handed to PathState_Down or
@@ -297,8 +292,8 @@ HandlerTable BuildTable() {
       {"kel.scsi.scsipath.pathstate.off", PathStateChange<PathState_Down>},
       {"kel.scsi.scsipath.pathstate.on", PathStateChange<PathState_Up>},
       {"kel.scsi.scsipath.pathstate.standby", PathStateChange<PathState_Up>},
-      {"kel.scsi.scsipath.add", PathAddRemove},
-      {"kel.scsi.scsipath.remove", PathAddRemove},
+      {"kel.scsi.scsipath.add", PathAddRemove<true>},
+      {"kel.scsi.scsipath.remove", PathAddRemove<false>},
       {"kel.scsi.scsipath.por", PowerOnReset},
       {"kel.scsi.device.state.permanentloss", PostWithDatastores<kPermanentLoss>},
       {"kel.scsi.device.state.permanentloss.noopens", PostWithDatastores<kNoOpens>},
