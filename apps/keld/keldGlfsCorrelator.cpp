@@ -198,21 +198,21 @@ void ExtentOffline(Observation obs) {
 
 // In the order the IDs are tested.
 constexpr SharedRow kHeartbeatRows[] = {
-    {"kel.glfs.heartbeat.timedout", VPROB_TEMPLATE("nox.problem.glfs.heartbeat.timedout", "%s %s")},
-    {"kel.glfs.heartbeat.recovered", VPROB_TEMPLATE("nox.problem.glfs.heartbeat.recovered", "%s %s")},
-    {"kel.glfs.journal.createfailed", VPROB_TEMPLATE("nox.problem.glfs.journal.createfailed", "%s %s")},
-    {"kel.glfs.heartbeat.unrecoverable", VPROB_TEMPLATE("nox.problem.glfs.heartbeat.unrecoverable", "%s %s")},
-    {"kel.glfs.lock.corruptondisk.v2", VPROB_TEMPLATE("nox.problem.glfs.lock.corruptondisk.v2", "%s %s")},
-    {"kel.glfs.resource.corruptondisk", VPROB_TEMPLATE("nox.problem.glfs.resource.corruptondisk", "%s %s")},
-    {"kel.glfs.heartbeat.corruptondisk", VPROB_TEMPLATE("nox.problem.glfs.heartbeat.corruptondisk", "%s %s")},
+    {"kel.glfs.heartbeat.timedout", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.heartbeat.timedout", "%s %s"))},
+    {"kel.glfs.heartbeat.recovered", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.heartbeat.recovered", "%s %s"))},
+    {"kel.glfs.journal.createfailed", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.journal.createfailed", "%s %s"))},
+    {"kel.glfs.heartbeat.unrecoverable", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.heartbeat.unrecoverable", "%s %s"))},
+    {"kel.glfs.lock.corruptondisk.v2", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.lock.corruptondisk.v2", "%s %s"))},
+    {"kel.glfs.resource.corruptondisk", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.resource.corruptondisk", "%s %s"))},
+    {"kel.glfs.heartbeat.corruptondisk", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.heartbeat.corruptondisk", "%s %s"))},
 };
 constexpr SharedTable kHeartbeat = {GLFS_UUID_FORMAT "%p", kHeartbeatRows, std::size(kHeartbeatRows)};
 
 // --- NFS servers: (text, text, UUID, text) ------------------------------------
 
 constexpr SharedRow kNfsServerRows[] = {
-    {"kel.glfs.nfs.server.disconnect", VPROB_TEMPLATE("nox.problem.glfs.nfs.server.disconnect", "%s %s %s %s")},
-    {"kel.glfs.nfs.server.restored", VPROB_TEMPLATE("nox.problem.glfs.nfs.server.restored", "%s %s %s %s")},
+    {"kel.glfs.nfs.server.disconnect", eventcheck::Checked<Text, Text, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.nfs.server.disconnect", "%s %s %s %s"))},
+    {"kel.glfs.nfs.server.restored", eventcheck::Checked<Text, Text, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.nfs.server.restored", "%s %s %s %s"))},
 };
 constexpr SharedTable kNfsServer = {"%p %p" GLFS_UUID_FORMAT "%p", kNfsServerRows, std::size(kNfsServerRows)};
 

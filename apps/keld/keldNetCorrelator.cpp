@@ -208,26 +208,24 @@ void FencePortFail(Observation obs) {
   Text port, vswitch;
   Int status, fenceId;
   if (!ReadArgs(obs, "%p %p %d %d", &port, &vswitch, &status, &fenceId)) return;
-  const char *eventTemplate;
   switch (static_cast<uint32_t>(status)) {
     case HYK_BAD_PARAM:  // 0xbad0007
-      eventTemplate = VPROB_TEMPLATE("nox.problem.net.fence.port.badfenceid",
+      VPROB_POST(0, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.fence.port.badfenceid",
                                      "Hykernel fails to set fenceId %d on distributed virtual port %s on "
-                                     "switch %s, reason: invalid fenceId");
+                                     "switch %s, reason: invalid fenceId"), fenceId, port, vswitch);
       break;
     case HYK_NOT_FOUND:  // 0xbad0002
-      eventTemplate = VPROB_TEMPLATE("nox.problem.net.fence.switch.unavailable",
+      VPROB_POST(0, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.fence.switch.unavailable",
                                      "Hykernel fails to set fenceId %d on distributed virtual port %s on "
-                                     "switch %s, reason: KDS fence property is not set");
+                                     "switch %s, reason: KDS fence property is not set"), fenceId, port, vswitch);
       break;
     default:
-      eventTemplate = VPROB_TEMPLATE("nox.problem.net.fence.resource.limited",
+      VPROB_POST(0, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.fence.resource.limited",
                                      "Hykernel fails to set fenceId %d on distributed virtual port %s on "
                                      "switch %s, reason: maximum number of fence networks or ports have "
-                                     "been reached");
+                                     "been reached"), fenceId, port, vswitch);
       break;
   }
-  VProb_Post(0, VPROB_PROBLEM, eventTemplate, fenceId, port, vswitch);
 }
 
 // The observation carries (switch, port, hardware address); the message

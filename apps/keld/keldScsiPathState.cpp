@@ -39,6 +39,12 @@ constexpr char kConnectivityRestored[] =
 constexpr char kRedundancyRestored[] =
     VPROB_TEMPLATE("nox.clear.storage.redundancy.restored",
                    "Path redundancy to storage device %s (Datastores: %s) restored. Path %s is active again.");
+// Lost: (device, path, datastores); restored: (device, datastores, path).
+static_assert(eventcheck::Values<Text, Text, Text>::Fit(VPROB_PROBLEM, kConnectivityLost) &&
+              eventcheck::Values<Text, Text, Text>::Fit(VPROB_PROBLEM, kRedundancyLost) &&
+              eventcheck::Values<Text, Text, Text>::Fit(VPROB_PROBLEM, kRedundancyDegraded) &&
+              eventcheck::Values<Text, Text, Text>::Fit(VPROB_CLEAR, kConnectivityRestored) &&
+              eventcheck::Values<Text, Text, Text>::Fit(VPROB_CLEAR, kRedundancyRestored));
 constexpr char kPathStateChanges[] =
     VPROB_TEMPLATE("nox.problem.storage.connectivity.pathstatechanges",
                    "Frequent path state changes are occurring for path %s. This may indicate a storage "

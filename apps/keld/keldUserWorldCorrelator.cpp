@@ -68,18 +68,18 @@ struct CrashEvents {
 };
 
 constexpr CrashEvents kHubdEvents = {
-    VPROB_TEMPLATE("nox.problem.hubd.core.dumped", KELD_AGENT_PLAIN),
-    VPROB_TEMPLATE("nox.problem.hubd.core.dumped.encrypted", KELD_AGENT_ENCRYPTED), 1};
+    eventcheck::Checked<Text, Int, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hubd.core.dumped", KELD_AGENT_PLAIN)),
+    eventcheck::Checked<Text, Int, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hubd.core.dumped.encrypted", KELD_AGENT_ENCRYPTED)), 1};
 constexpr CrashEvents kTarxEvents = {
-    VPROB_TEMPLATE("nox.problem.tarx.core.dumped", KELD_AGENT_PLAIN),
-    VPROB_TEMPLATE("nox.problem.tarx.core.dumped.encrypted", KELD_AGENT_ENCRYPTED), 1};
+    eventcheck::Checked<Text, Int, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.tarx.core.dumped", KELD_AGENT_PLAIN)),
+    eventcheck::Checked<Text, Int, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.tarx.core.dumped.encrypted", KELD_AGENT_ENCRYPTED)), 1};
 constexpr CrashEvents kApplicationEvents = {
-    VPROB_TEMPLATE("nox.problem.application.core.dumped",
+    eventcheck::Checked<Text, Int, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.application.core.dumped",
                    "An application (%s) running on NOX host has crashed (%d time(s) so far). A core file may have "
-                   "been created at %s."),
-    VPROB_TEMPLATE("nox.problem.application.core.dumped.encrypted",
+                   "been created at %s.")),
+    eventcheck::Checked<Text, Int, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.application.core.dumped.encrypted",
                    "An application (%s) running on NOX host has crashed (%d time(s) so far). An encrypted core file "
-                   "using keyId %s may have been created at %s."),
+                   "using keyId %s may have been created at %s.")),
     0};
 
 #undef KELD_AGENT_PLAIN
