@@ -235,20 +235,8 @@ void Compose(uint8_t deferred, const char *prefix, const char *shortId, const ch
 }
 
 void PostV(uint8_t deferred, VProbKind kind, const char *eventTemplate, va_list va) {
-  const char *prefix;
-  switch (kind) {
-    case VPROB_PROBLEM:
-      prefix = "nox.problem.";
-      break;
-    case VPROB_AUDIT:
-      prefix = "nox.audit.";
-      break;
-    case VPROB_CLEAR:
-      prefix = "nox.clear.";
-      break;
-    default:
-      KELD_NOT_REACHED(kUnit);
-  }
+  const char *prefix = VProb_KindPrefix(kind);
+  if (prefix == nullptr) KELD_NOT_REACHED(kUnit);
   // The template must start with the marker and the kind's own prefix: a
   // template of another kind is a caller error, logged and dropped rather
   // than posted under the wrong ID.
@@ -281,7 +269,7 @@ void Keld_PostProblem(const char *shortId, const char *messageFormat, ...) {
   LogMsg("Using discouraged \"Keld_PostProblem\" interface for vprob: %s", shortId);
   va_list va;
   va_start(va, messageFormat);
-  Compose(0, "nox.problem.", shortId, messageFormat, va);
+  Compose(0, VProb_KindPrefix(VPROB_PROBLEM), shortId, messageFormat, va);
   va_end(va);
 }
 

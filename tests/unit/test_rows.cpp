@@ -24,7 +24,9 @@ HandlerTable Table() {
   return {{"kel.t.a", PostRow<kAudit, Text, Int>},
           {"kel.t.b", PostRow<kBare>},
           {"kel.t.c", PostRow<kLater, UInt>},
-          {"kel.t.throws", [](Observation) { throw std::runtime_error("dropped"); }}};
+          {"kel.t.throws", [](Observation) { throw std::runtime_error("dropped"); }},
+          // Unchecked on purpose: posting itself must refuse a template of another kind.
+          {"kel.t.wrongkind", [](Observation) { VProb_Post(0, VPROB_CLEAR, VPROB_TEMPLATE("nox.problem.t.d", "x")); }}};
 }
 
 const CorrelatorDef kDef = {"t", {"t"}, Unhandled_Report, Table, nullptr, nullptr, nullptr, false};
@@ -35,13 +37,15 @@ TEST(Rows, TableDrivenCasesHold) {
   for (const std::string &f : failures) ADD_FAILURE() << f;
 }
 
-TEST(Rows, UnhandledAndThrowingHandlersAreContained) {
+TEST(Rows, UnhandledThrowingAndMismatchedHandlersAreContained) {
   CorrelatorHarness h(kDef);
   h.Send("kel.t.nosuch", "x");
   h.Send("kel.t.throws", "x");
+  h.Send("kel.t.wrongkind", "x");
   h.Send("kel.t.b", "x");
   EXPECT_EQ(h.Take().size(), 1u);
   EXPECT_NE(h.Syslog().find("No correlator for kel.t.nosuch \n"), std::string::npos);
+  EXPECT_NE(h.Syslog().find("Event template does not begin with \"nox.clear.\"; dropped.\n"), std::string::npos);
 }
 
 // The checks behind VPROB_POST and EventRow: a template of another kind, or

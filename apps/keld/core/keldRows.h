@@ -73,17 +73,14 @@ constexpr size_t Length(const char *text) {
   return n;
 }
 
-constexpr const char *KindPrefix(VProbKind kind) {
-  return kind == VPROB_PROBLEM ? "nox.problem." : kind == VPROB_AUDIT ? "nox.audit." : "nox.clear.";
-}
-
 // The marker, then the kind's prefix, then a non-empty rest of the ID closed
 // by ")".
 constexpr bool TemplateFitsKind(VProbKind kind, const char *eventTemplate) {
   if (!StartsWith(eventTemplate, VPROB_MARKER)) return false;
   const char *id = eventTemplate + Length(VPROB_MARKER);
-  if (!StartsWith(id, KindPrefix(kind))) return false;
-  const char *rest = id + Length(KindPrefix(kind));
+  const char *prefix = VProb_KindPrefix(kind);
+  if (prefix == nullptr || !StartsWith(id, prefix)) return false;
+  const char *rest = id + Length(prefix);
   size_t n = 0;
   while (rest[n] != '\0' && rest[n] != ')') n++;
   return n > 0 && rest[n] == ')';
