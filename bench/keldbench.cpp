@@ -1075,7 +1075,7 @@ bool PeerInstalled() { return access(kPeerProgram, X_OK) == 0; }
 // Every observation ID that keld handles, sorted, without duplicates.
 std::vector<std::string> HandledIds() {
   std::vector<std::string> ids;
-  for (const CorrelatorDef *def : Correlators_All(false)) {
+  for (const CorrelatorDef *def : Correlators_All()) {
     for (const auto &entry : def->buildTable()) ids.push_back(entry.first);
   }
   std::sort(ids.begin(), ids.end());

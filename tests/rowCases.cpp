@@ -1,5 +1,7 @@
 #include "rowCases.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -70,7 +72,7 @@ bool Load(const std::string &path, std::vector<Case> *cases, std::string *error)
     } else if ((verb == "expect" || verb == "expect-deferred") && w.size() >= 3 && !cases->empty()) {
       Expected e;
       e.id = w[1];
-      e.message = w[2];
+      e.message = RowCaseMessage(w[2]);
       e.args.assign(w.begin() + 3, w.end());
       e.deferred = verb == "expect-deferred";
       cases->back().expected.push_back(e);
@@ -87,6 +89,12 @@ bool Load(const std::string &path, std::vector<Case> *cases, std::string *error)
 }
 
 }  // namespace
+
+std::string RowCaseMessage(const std::string &word) {
+  std::string message = word;
+  for (size_t at = 0; (at = message.find("\\n", at)) != std::string::npos; at++) message.replace(at, 2, "\n");
+  return message;
+}
 
 std::string TestDataPath(const std::string &name) { return std::string(KELD_SOURCE_DIR) + "/tests/data/" + name; }
 
@@ -115,4 +123,23 @@ std::vector<std::string> RunRowCases(CorrelatorHarness &harness, const std::stri
     }
   }
   return failures;
+}
+
+bool RowFileIdsOf(const std::string &name, RowFileIds *ids, std::string *error) {
+  std::vector<Case> cases;
+  if (!Load(TestDataPath(name), &cases, error)) return false;
+  for (const Case &c : cases) {
+    ids->observations.insert(c.id);
+    for (const Expected &e : c.expected) ids->events.insert(e.id);
+  }
+  return true;
+}
+
+std::vector<std::string> RowFileNames() {
+  std::vector<std::string> names;
+  for (const auto &entry : std::filesystem::directory_iterator(TestDataPath(""))) {
+    if (entry.path().extension() == ".rows") names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }

@@ -14,7 +14,7 @@
 namespace {
 
 constexpr int64_t kWindowSeconds = 3600;
-const char kSyncId[] = "kel.clock.correction.adjtime.sync";
+constexpr char kSyncId[] = "kel.clock.correction.adjtime.sync";
 
 enum ClockGroup { kStateGroup, kDeltaGroup, kSyncGroup, kGroupCount };
 

@@ -10,10 +10,8 @@
 // thread alone. The timer ids are written by the set-up before either timer is
 // armed and only read afterwards.
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <tuple>
@@ -47,30 +45,14 @@ std::map<uint64_t, uint32_t> gPageRetireRequests;
 int32_t gRefreshTimer = -1;
 int32_t gResetTimer = -1;
 
-// Reads the integer configuration option (group, name): 0 and the low 32 bits
-// of its current value, or an errno value (and 0).
-uint32_t ReadIntOption(const char *group, const char *name, uint32_t *value) {
-  *value = 0;
-  std::unique_ptr<HSI_ParamList, void (*)(HSI_ParamList *)> list(HSI_ParamListCreate(1, 2),
-                                                                 HSI_ParamListDestroy);
-  if (!list) return ENOMEM;
-  uint32_t status = HSI_ParamListAddString(list.get(), group);
-  if (status == HYK_OK) status = HSI_ParamListAddString(list.get(), name);
-  unsigned char record[HSI_INTOPT_RECORD_SIZE] = {};
-  if (status == HYK_OK) status = HSI_Get(HSI_NODE_config_intOpts, list.get(), record, sizeof record);
-  if (status != HYK_OK) return static_cast<uint32_t>(HYK_ReturnStatusToErrno(status));
-  uint64_t current = 0;
-  memcpy(&current, record + 24, sizeof current);
-  *value = static_cast<uint32_t>(current);
-  return 0;
-}
-
 // Timer callback (and once at set-up): follows the two page options. A failed
 // read keeps the setting; a changed period restarts the count reset timer.
 void RefreshSettings(void) {
-  uint32_t threshold = 0, period = 0;
-  bool haveThreshold = ReadIntOption("PageRetire", "PageErrorCorrThreshold", &threshold) == 0;
-  bool havePeriod = ReadIntOption("PageRetire", "PageErrorCorrPeriod", &period) == 0;
+  uint64_t thresholdOption = 0, periodOption = 0;
+  bool haveThreshold = ReadIntegerOption("PageRetire", "PageErrorCorrThreshold", &thresholdOption);
+  bool havePeriod = ReadIntegerOption("PageRetire", "PageErrorCorrPeriod", &periodOption);
+  uint32_t threshold = static_cast<uint32_t>(thresholdOption);  // the low 32 bits
+  uint32_t period = static_cast<uint32_t>(periodOption);
   bool periodChanged = false;
   {
     std::lock_guard<std::mutex> hold(gPageLock);
@@ -162,8 +144,10 @@ void CheckCpuOffline(uint64_t status, uint64_t cpu) {
   if (!IsLowLevelCacheError(status) || group.offlined) return;
   const int64_t now = Clock_MonotonicSeconds();
 
-  uint32_t threshold = 0;
-  if (ReadIntOption("Cpu", "CPUOfflineThreshold", &threshold) != 0 || threshold == 0) return;
+  uint64_t option = 0;
+  if (!ReadIntegerOption("Cpu", "CPUOfflineThreshold", &option)) return;
+  uint32_t threshold = static_cast<uint32_t>(option);  // the low 32 bits
+  if (threshold == 0) return;
   // The history holds 64 errors, so a larger threshold means all 64 of them.
   threshold = std::min(threshold, kHistorySlots);
 
@@ -243,9 +227,6 @@ void HandleMachineCheck(Observation obs) {
 
 // --- The other rows ---------------------------------------------------------
 
-#define CPU_ID(suffix) "kel.cpu." suffix
-#define CPU_EVENT(suffix, message) VPROB_TEMPLATE("nox.problem.cpu." suffix, message)
-
 // Reads the arguments and does nothing further: these observations are only
 // logged.
 template <const char *Format, typename... T>
@@ -259,57 +240,44 @@ constexpr char kHykCsFormat[] = "%lx %lx %lx %x %u";
 
 constexpr EventRow kMceInvalid = {
     "", VPROB_PROBLEM,
-    CPU_EVENT("mce.invalid",
+    VPROB_TEMPLATE("nox.problem.cpu.mce.invalid",
               "MCE monitoring will be disabled as an unsupported CPU was detected. Please consult "
               "the NOX HCL for information on supported hardware."),
     0};
 constexpr EventRow kDramDisabled = {
-    "", VPROB_PROBLEM, CPU_EVENT("amd.mce.dram.disabled", "DRAM ECC not enabled. Please enable it in BIOS."), 0};
+    "", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.cpu.amd.mce.dram.disabled", "DRAM ECC not enabled. Please enable it in BIOS."), 0};
 constexpr EventRow kIoapicListing = {
     "", VPROB_PROBLEM,
-    CPU_EVENT("intel.ioapic.listing.error",
+    VPROB_TEMPLATE("nox.problem.cpu.intel.ioapic.listing.error",
               "Not all IO-APICs are listed in the DMAR. Not enabling interrupt remapping on this platform. "),
     0};
 constexpr EventRow kNumPcpusMax = {
     "%u %u", VPROB_PROBLEM,
-    CPU_EVENT("smp.ht.numpcpus.max", "Found %d PCPUs, but only using %d of them due to specified limit."), 0};
+    VPROB_TEMPLATE("nox.problem.cpu.smp.ht.numpcpus.max", "Found %d PCPUs, but only using %d of them due to specified limit."), 0};
 constexpr EventRow kHtPartnerMissing = {
     "%u %u", VPROB_PROBLEM,
-    CPU_EVENT("smp.ht.partner.missing",
+    VPROB_TEMPLATE("nox.problem.cpu.smp.ht.partner.missing",
               "Disabling HyperThreading due to invalid configuration: HT partner %d is missing from PCPU %d."),
     0};
 constexpr EventRow kHtInvalid = {
     "%u %u", VPROB_PROBLEM,
-    CPU_EVENT("smp.ht.invalid",
+    VPROB_TEMPLATE("nox.problem.cpu.smp.ht.invalid",
               "Disabling HyperThreading due to invalid configuration: Number of threads: %d, Number of "
               "PCPUs: %d."),
     0};
 
-// Both hyper-threading configuration rows: posts the one the ID names.
-void HandleHtConfig(Observation obs) {
-  const char *id = nullptr;
-  Kel_GetID(obs, &id);
-  if (id == nullptr) {
-    LogMsg("FAIL: Received NULL kelID\n");
-  } else if (Kel_IsID(id, CPU_ID("smp.ht.partner.missing"))) {
-    PostRow<kHtPartnerMissing, Int, Int>(obs);
-  } else if (Kel_IsID(id, CPU_ID("smp.ht.invalid"))) {
-    PostRow<kHtInvalid, Int, Int>(obs);
-  }
-}
-
 HandlerTable BuildTable() {
   return {
-      {CPU_ID("mce.log3"), HandleMachineCheck},
-      {CPU_ID("nmi.ipi.savebt"), ReadOnly<kSaveBtFormat, ULong, ULong, ULong, UInt, UInt, UInt>},
-      {CPU_ID("nmi.ipi.unknowncs"), ReadOnly<kUnknownCsFormat, ULong, ULong, UInt, UInt, UInt>},
-      {CPU_ID("nmi.ipi.hykcs"), ReadOnly<kHykCsFormat, ULong, ULong, ULong, UInt, UInt>},
-      {CPU_ID("mce.invalid"), PostRow<kMceInvalid>},
-      {CPU_ID("amd.mce.dram.disabled"), PostRow<kDramDisabled>},
-      {CPU_ID("intel.ioapic.listing.error"), PostRow<kIoapicListing>},
-      {CPU_ID("smp.ht.numpcpus.max"), PostRow<kNumPcpusMax, Int, Int>},
-      {CPU_ID("smp.ht.partner.missing"), HandleHtConfig},
-      {CPU_ID("smp.ht.invalid"), HandleHtConfig},
+      {"kel.cpu.mce.log3", HandleMachineCheck},
+      {"kel.cpu.nmi.ipi.savebt", ReadOnly<kSaveBtFormat, ULong, ULong, ULong, UInt, UInt, UInt>},
+      {"kel.cpu.nmi.ipi.unknowncs", ReadOnly<kUnknownCsFormat, ULong, ULong, UInt, UInt, UInt>},
+      {"kel.cpu.nmi.ipi.hykcs", ReadOnly<kHykCsFormat, ULong, ULong, ULong, UInt, UInt>},
+      {"kel.cpu.mce.invalid", PostRow<kMceInvalid>},
+      {"kel.cpu.amd.mce.dram.disabled", PostRow<kDramDisabled>},
+      {"kel.cpu.intel.ioapic.listing.error", PostRow<kIoapicListing>},
+      {"kel.cpu.smp.ht.numpcpus.max", PostRow<kNumPcpusMax, Int, Int>},
+      {"kel.cpu.smp.ht.partner.missing", PostRow<kHtPartnerMissing, Int, Int>},
+      {"kel.cpu.smp.ht.invalid", PostRow<kHtInvalid, Int, Int>},
   };
 }
 

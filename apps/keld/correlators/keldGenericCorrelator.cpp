@@ -16,7 +16,7 @@ void OnReport(Observation obs) {
   Text component, link, message;
   if (!ReadArgs(obs, "%p %p %p", &component, &link, &message)) return;
   if (component == nullptr || link == nullptr || message == nullptr) return;
-  VProb_Post(0, VPROB_PROBLEM, Template, component, link, component, message);
+  VPROB_POST(0, VPROB_PROBLEM, Template, component, link, component, message);
 }
 
 constexpr char kWarning[] = VPROB_TEMPLATE(

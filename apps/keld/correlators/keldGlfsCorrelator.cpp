@@ -117,7 +117,7 @@ constexpr EventRow kVolumeLocked = {
                    "Volume on device %s is locked, possibly because some remote host encountered an error "
                    "during a volume operation and could not recover."),
     0};
-const char kExtentOffline[] = VPROB_TEMPLATE(
+constexpr char kExtentOffline[] = VPROB_TEMPLATE(
     "nox.problem.glfs.extent.offline",
     "An attached device %s may be offline. The file system %s is now in a degraded state. While the "
     "datastore is still available, parts of data that reside on the extent that went offline might be "
@@ -191,28 +191,28 @@ constexpr EventRow kLockBusyFiledesc = {
 void ExtentOffline(Observation obs) {
   Text device, fileSystem;
   if (!ReadArgs(obs, "%p %p", &device, &fileSystem)) return;
-  VProb_Post(0, VPROB_PROBLEM, kExtentOffline, device ? device : "", fileSystem);
+  VPROB_POST(0, VPROB_PROBLEM, kExtentOffline, device ? device : "", fileSystem);
 }
 
 // --- Heartbeat and on-disk metadata: (UUID, detail) ---------------------------
 
-#define GLFS_UUID_DETAIL_ROW(suffix) \
-  { "kel.glfs." suffix, VPROB_TEMPLATE("nox.problem.glfs." suffix, "%s %s") }
 // In the order the IDs are tested.
 constexpr SharedRow kHeartbeatRows[] = {
-    GLFS_UUID_DETAIL_ROW("heartbeat.timedout"),     GLFS_UUID_DETAIL_ROW("heartbeat.recovered"),
-    GLFS_UUID_DETAIL_ROW("journal.createfailed"),   GLFS_UUID_DETAIL_ROW("heartbeat.unrecoverable"),
-    GLFS_UUID_DETAIL_ROW("lock.corruptondisk.v2"),  GLFS_UUID_DETAIL_ROW("resource.corruptondisk"),
-    GLFS_UUID_DETAIL_ROW("heartbeat.corruptondisk"),
+    {"kel.glfs.heartbeat.timedout", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.heartbeat.timedout", "%s %s"))},
+    {"kel.glfs.heartbeat.recovered", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.heartbeat.recovered", "%s %s"))},
+    {"kel.glfs.journal.createfailed", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.journal.createfailed", "%s %s"))},
+    {"kel.glfs.heartbeat.unrecoverable", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.heartbeat.unrecoverable", "%s %s"))},
+    {"kel.glfs.lock.corruptondisk.v2", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.lock.corruptondisk.v2", "%s %s"))},
+    {"kel.glfs.resource.corruptondisk", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.resource.corruptondisk", "%s %s"))},
+    {"kel.glfs.heartbeat.corruptondisk", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.heartbeat.corruptondisk", "%s %s"))},
 };
-#undef GLFS_UUID_DETAIL_ROW
 constexpr SharedTable kHeartbeat = {GLFS_UUID_FORMAT "%p", kHeartbeatRows, std::size(kHeartbeatRows)};
 
 // --- NFS servers: (text, text, UUID, text) ------------------------------------
 
 constexpr SharedRow kNfsServerRows[] = {
-    {"kel.glfs.nfs.server.disconnect", VPROB_TEMPLATE("nox.problem.glfs.nfs.server.disconnect", "%s %s %s %s")},
-    {"kel.glfs.nfs.server.restored", VPROB_TEMPLATE("nox.problem.glfs.nfs.server.restored", "%s %s %s %s")},
+    {"kel.glfs.nfs.server.disconnect", eventcheck::Checked<Text, Text, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.nfs.server.disconnect", "%s %s %s %s"))},
+    {"kel.glfs.nfs.server.restored", eventcheck::Checked<Text, Text, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.nfs.server.restored", "%s %s %s %s"))},
 };
 constexpr SharedTable kNfsServer = {"%p %p" GLFS_UUID_FORMAT "%p", kNfsServerRows, std::size(kNfsServerRows)};
 
@@ -220,7 +220,7 @@ constexpr SharedTable kNfsServer = {"%p %p" GLFS_UUID_FORMAT "%p", kNfsServerRow
 
 // Each handler is registered only under its own ID, which is therefore the
 // observation's whenever it runs.
-const char kCorrelateFail[] = "Failed to correlate %s: %d\n";
+constexpr char kCorrelateFail[] = "Failed to correlate %s: %d\n";
 constexpr LoggedRow kNfsLatencyHigh = {
     {"%p %lu %lu", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.nfs.volume.io.latency.high", "%s %lu %lu"), 0},
     kCorrelateFail, true};
@@ -233,23 +233,22 @@ constexpr LoggedRow kNfsLatencyExceeded = {
     kCorrelateFail, true};
 
 HandlerTable BuildTable() {
-  const std::string p = "kel.glfs.";
   HandlerTable table = {
-      {p + "error.volume.is.locked", PostRow<kVolumeLocked, Text>},
-      {p + "extent.offline", ExtentOffline},
-      {p + "extent.online", PostRow<kExtentOnline, Text, Text>},
-      {p + "volume.mounted", PostRow<kVolumeMounted, Text, Text, Text>},
-      {p + "volume.umounted", PostRow<kVolumeUmounted, Text, Text>},
-      {p + "ats.support.lost", PostRow<kAtsSupportLost, Text>},
-      {p + "spanstate.incompatibility.detected", PostUuidRow<kSpanState, 1, 0>},
-      {p + "lockmode.inconsistency.detected", PostUuidRow<kLockMode, 1, 3>},
-      {p + "ats.incompatibility.detected", PostUuidRow<kAtsIncompatibility, 1, 0>},
-      {p + "spanned.lockmode.inconsistency.detected", PostUuidRow<kSpannedLockMode, 1, 3>},
-      {p + "lock.busy.filename", PostRow<kLockBusyFilename, Text>},
-      {p + "lock.busy.filedesc", PostRow<kLockBusyFiledesc, Text, Text, UInt, UInt, Text>},
-      {p + "nfs.volume.io.latency.high", PostLoggedRow<kNfsLatencyHigh, Text, ULong, ULong>},
-      {p + "nfs.volume.io.latency.improved", PostLoggedRow<kNfsLatencyImproved, Text, ULong, ULong>},
-      {p + "nfs.volume.io.latency.exceed.threshold.period",
+      {"kel.glfs.error.volume.is.locked", PostRow<kVolumeLocked, Text>},
+      {"kel.glfs.extent.offline", ExtentOffline},
+      {"kel.glfs.extent.online", PostRow<kExtentOnline, Text, Text>},
+      {"kel.glfs.volume.mounted", PostRow<kVolumeMounted, Text, Text, Text>},
+      {"kel.glfs.volume.umounted", PostRow<kVolumeUmounted, Text, Text>},
+      {"kel.glfs.ats.support.lost", PostRow<kAtsSupportLost, Text>},
+      {"kel.glfs.spanstate.incompatibility.detected", PostUuidRow<kSpanState, 1, 0>},
+      {"kel.glfs.lockmode.inconsistency.detected", PostUuidRow<kLockMode, 1, 3>},
+      {"kel.glfs.ats.incompatibility.detected", PostUuidRow<kAtsIncompatibility, 1, 0>},
+      {"kel.glfs.spanned.lockmode.inconsistency.detected", PostUuidRow<kSpannedLockMode, 1, 3>},
+      {"kel.glfs.lock.busy.filename", PostRow<kLockBusyFilename, Text>},
+      {"kel.glfs.lock.busy.filedesc", PostRow<kLockBusyFiledesc, Text, Text, UInt, UInt, Text>},
+      {"kel.glfs.nfs.volume.io.latency.high", PostLoggedRow<kNfsLatencyHigh, Text, ULong, ULong>},
+      {"kel.glfs.nfs.volume.io.latency.improved", PostLoggedRow<kNfsLatencyImproved, Text, ULong, ULong>},
+      {"kel.glfs.nfs.volume.io.latency.exceed.threshold.period",
        PostLoggedRow<kNfsLatencyExceeded, Text, ULong, ULong, ULong>},
   };
   for (const SharedRow &row : kHeartbeatRows) table[row.observationId] = PostSharedUuidRow<kHeartbeat, 0, 1>;

@@ -7,132 +7,107 @@
 
 namespace {
 
-// A row list calls X(name, KIND, suffix, message, extraTypes) once per row.
-// KIND is PROBLEM, AUDIT or CLEAR. extraTypes is the parenthesised list of the
-// argument types after the ones every row of the list has, each preceded by a
-// comma: () for none, (, UInt) for one.
-//
-// The message doubles as the reading format: Kel_GetArgs skips its text and
-// reads one argument per conversion, so "%#x", "%d" and "%u" take the low 32
-// bits of an integer and "%s" a text, from argument 0 on.
-
-// NVDIMM health: every message starts with the module handle and its
+// One row per observation: the message doubles as the reading format, so
+// Kel_GetArgs skips its text and reads one argument per conversion ("%#x",
+// "%d" and "%u" take the low 32 bits of an integer, "%s" a text), from
+// argument 0 on. NVDIMM messages start with the module handle and its
 // identification text.
-#define NVD_ROWS(X)                                                                                    \
-  X(EsLifetimeError, PROBLEM, "alarms.es.lifetime.error", "Energy Source Lifetime (%u) Error tripped.", \
-    (, UInt))                                                                                          \
-  X(EsLifetimeWarning, AUDIT, "alarms.es.lifetime.warning",                                            \
-    "Energy Source Lifetime (%u) Warning tripped.", (, UInt))                                          \
-  X(EsTemperatureError, PROBLEM, "alarms.es.temperature.error",                                        \
-    "Energy Source Temperature (%d C) Error tripped.", (, Int))                                        \
-  X(EsTemperatureWarning, AUDIT, "alarms.es.temperature.warning",                                      \
-    "Energy Source Temperature (%d C) Warning tripped.", (, Int))                                      \
-  X(LifetimeError, PROBLEM, "alarms.lifetime.error", "Lifetime (%u) Error tripped.", (, UInt))         \
-  X(LifetimeWarning, AUDIT, "alarms.lifetime.warning", "Lifetime (%u) Warning tripped.", (, UInt))     \
-  X(SpareBlocks, AUDIT, "alarms.spareblocks",                                                          \
-    "SpareBlocksPct (%u) has reached the pre-programmed threshold limit.", (, UInt))                   \
-  X(Temperature, AUDIT, "alarms.temperature",                                                          \
-    "Temperature (%d C) has reached the pre-programmed threshold limit.", (, Int))                     \
-  X(LastShutdownStatus, PROBLEM, "lastshutdownstatus",                                                 \
-    "Last Shutdown Status (%u) Not a clean Shutdown, there was either a platform or memory "           \
-    "device-related failure while saving data targeted for this memory device.",                       \
-    (, UInt))                                                                                          \
-  X(LifePctUsed, AUDIT, "life.pctused",                                                                \
-    "Life Percentage Used (%u) has reached the threshold limit (%u).", (, UInt, UInt))                 \
-  X(ModuleCe, AUDIT, "module.ce", "Count of DRAM correctable ECC errors above threshold.", ())          \
-  X(ConfigError, PROBLEM, "module.config.error", "Configuration error detected.", ())                  \
-  X(CtlrFail, PROBLEM, "module.ctlr.fail",                                                             \
-    "Controller failure detected. Access to the device and its capabilities are lost.", ())            \
-  X(CtlrFwError, PROBLEM, "module.ctlr.fw.error", "Controller firmware error detected.", ())           \
-  X(EsCharged, CLEAR, "module.es.charged", "Energy Source is sufficiently charged.", ())                \
-  X(EsCharging, PROBLEM, "module.es.charging",                                                         \
-    "Energy Source still charging but does not have sufficient charge to support\t"                    \
-    "a backup. Persistency is temporarily lost for the device.",                                       \
-    ())                                                                                                \
-  X(EsFail, PROBLEM, "module.es.fail",                                                                 \
-    "Energy Source failure detected. Persistency is lost for the device.", ())                         \
-  X(ArmFail, PROBLEM, "module.ops.arm.fail", "Previous ARM operation failed.", ())                     \
-  X(EraseFail, PROBLEM, "module.ops.erase.fail", "Previous ERASE operation failed.", ())               \
-  X(FlushFail, PROBLEM, "module.ops.flush.fail",                                                       \
-    "The Platform flush failed. The restored data may be inconsistent.", ())                           \
-  X(RestoreFail, PROBLEM, "module.ops.restore.fail", "Last RESTORE operation failed.", ())             \
-  X(SaveFail, PROBLEM, "module.ops.save.fail", "Previous SAVE operation failed.", ())                  \
-  X(ModuleUce, PROBLEM, "module.uce", "Count of DRAM uncorrectable ECC errors above threshold.", ())    \
-  X(VendorError, PROBLEM, "module.vendor.error", "Vendor specific error.", ())                          \
-  X(OmbEsLifetimeError, PROBLEM, "omb.alarms.es.lifetime.error",                                       \
-    "Energy Source Lifetime Error tripped.", ())                                                       \
-  X(OmbEsLifetimeWarning, AUDIT, "omb.alarms.es.lifetime.warning",                                     \
-    "Energy Source Lifetime Warning tripped.", ())                                                     \
-  X(OmbEsTemperatureError, PROBLEM, "omb.alarms.es.temperature.error",                                 \
-    "Energy Source Temperature Error tripped.", ())                                                    \
-  X(OmbEsTemperatureWarning, AUDIT, "omb.alarms.es.temperature.warning",                               \
-    "Energy Source Temperature Warning tripped.", ())                                                  \
-  X(OmbModuleLifetimeError, PROBLEM, "omb.alarms.module.lifetime.error",                               \
-    "Module Lifetime Error tripped.", ())                                                              \
-  X(OmbModuleLifetimeWarning, AUDIT, "omb.alarms.module.lifetime.warning",                             \
-    "Module Lifetime Warning tripped.", ())                                                            \
-  X(OmbModuleTemperatureError, PROBLEM, "omb.alarms.module.temperature.error",                         \
-    "Module Temperature Error tripped.", ())                                                           \
-  X(OmbModuleTemperatureWarning, AUDIT, "omb.alarms.module.temperature.warning",                       \
-    "Module Temperature Warning tripped.", ())                                                         \
-  X(AllDataLossInPowerLoss, PROBLEM, "omb.statusflags.allDataLossInPowerLoss",                         \
-    "All data may be lost in the event of power loss.", ())                                            \
-  X(AllDataLossInShutdown, PROBLEM, "omb.statusflags.allDataLossInShutdown",                           \
-    "All data may be lost in the event of shutdown.", ())                                              \
-  X(AllDataLossNow, PROBLEM, "omb.statusflags.allDataLossNow",                                         \
-    "Subsequent reads may fail or return invalid data and subsequent writes may not persist.", ())    \
-  X(MaintNeeded, AUDIT, "omb.statusflags.maintNeeded", "Maintenance needed.", ())                      \
-  X(PerfDegraded, PROBLEM, "omb.statusflags.perfDegraded", "Performance degraded.", ())                \
-  X(WpLossInPowerLoss, PROBLEM, "omb.statusflags.wpLossInPowerLoss",                                   \
-    "Write persistency loss may happen in event of power loss.", ())                                   \
-  X(WpLossInShutdown, PROBLEM, "omb.statusflags.wpLossInShutdown",                                     \
-    "Write persistency loss may happen in event of shutdown.", ())                                     \
-  X(WpLossNow, PROBLEM, "omb.statusflags.wpLossNow", "Subsequent writes may not persist.", ())
-
-// Interrupt routing, I/O interrupt controller, BMC and TPM.
-#define OTHER_ROWS(X)                                                                                  \
-  X(RoutingDeviceInvalid, PROBLEM, "acpi.interrupt.routing.device.invalid",                            \
-    "Skipping interrupt routing entry with bad device number: %u. This is a BIOS bug.", (, UInt))      \
-  X(RoutingPinInvalid, PROBLEM, "acpi.interrupt.routing.pin.invalid",                                  \
-    "Skipping interrupt routing entry with bad device pin: %u. This is a BIOS bug.", (, UInt))         \
-  X(IoapicMissing, PROBLEM, "ioapic.missing",                                                          \
-    "IOAPIC Num %d is missing. Please check BIOS settings to enable this IOAPIC.", (, Int))            \
-  X(BmcBad, PROBLEM, "ipmi.bmc.bad",                                                                   \
-    "Failed to communicate with the BMC. IPMI functionality will be unavailable on this system.", ()) \
-  X(TpmNoSha256, PROBLEM, "tpm2.nosha256",                                                             \
-    "TPM 2 SHA-256 PCR bank not found to be active. Please activate it in the BIOS.", ())              \
-  X(TpmNoTis, PROBLEM, "tpm2.notis",                                                                   \
-    "TPM 2 TIS interface is not active. Please reboot and activate it in the BIOS.", ())
-
-#define KIND_WORD_PROBLEM "problem"
-#define KIND_WORD_AUDIT "audit"
-#define KIND_WORD_CLEAR "clear"
-#define EXTRA_TYPES(...) __VA_ARGS__
-
-#define NVD_STEM "nvd.health."
-#define NVD_BEGINNING "NVDIMM (handle %#x, idString %s): "
-
-#define DEFINE_ROW(name, kind, stem, beginning, suffix, message)                              \
-  constexpr EventRow k##name = {beginning message, VPROB_##kind,                              \
-                                VPROB_TEMPLATE("nox." KIND_WORD_##kind ".hardware." stem suffix, \
-                                               beginning message),                            \
-                                0};
-#define DEFINE_NVD_ROW(name, kind, suffix, message, extra) \
-  DEFINE_ROW(name, kind, NVD_STEM, NVD_BEGINNING, suffix, message)
-#define DEFINE_OTHER_ROW(name, kind, suffix, message, extra) DEFINE_ROW(name, kind, "", "", suffix, message)
-
-NVD_ROWS(DEFINE_NVD_ROW)
-OTHER_ROWS(DEFINE_OTHER_ROW)
-
-#define NVD_ENTRY(name, kind, suffix, message, extra) \
-  {"kel.hardware." NVD_STEM suffix, PostRow<k##name, UInt, Text EXTRA_TYPES extra>},
-#define OTHER_ENTRY(name, kind, suffix, message, extra) \
-  {"kel.hardware." suffix, PostRow<k##name EXTRA_TYPES extra>},
+constexpr EventRow kEsLifetimeError = {"NVDIMM (handle %#x, idString %s): Energy Source Lifetime (%u) Error tripped.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.alarms.es.lifetime.error", "NVDIMM (handle %#x, idString %s): Energy Source Lifetime (%u) Error tripped."), 0};
+constexpr EventRow kEsLifetimeWarning = {"NVDIMM (handle %#x, idString %s): Energy Source Lifetime (%u) Warning tripped.", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.hardware.nvd.health.alarms.es.lifetime.warning", "NVDIMM (handle %#x, idString %s): Energy Source Lifetime (%u) Warning tripped."), 0};
+constexpr EventRow kEsTemperatureError = {"NVDIMM (handle %#x, idString %s): Energy Source Temperature (%d C) Error tripped.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.alarms.es.temperature.error", "NVDIMM (handle %#x, idString %s): Energy Source Temperature (%d C) Error tripped."), 0};
+constexpr EventRow kEsTemperatureWarning = {"NVDIMM (handle %#x, idString %s): Energy Source Temperature (%d C) Warning tripped.", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.hardware.nvd.health.alarms.es.temperature.warning", "NVDIMM (handle %#x, idString %s): Energy Source Temperature (%d C) Warning tripped."), 0};
+constexpr EventRow kLifetimeError = {"NVDIMM (handle %#x, idString %s): Lifetime (%u) Error tripped.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.alarms.lifetime.error", "NVDIMM (handle %#x, idString %s): Lifetime (%u) Error tripped."), 0};
+constexpr EventRow kLifetimeWarning = {"NVDIMM (handle %#x, idString %s): Lifetime (%u) Warning tripped.", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.hardware.nvd.health.alarms.lifetime.warning", "NVDIMM (handle %#x, idString %s): Lifetime (%u) Warning tripped."), 0};
+constexpr EventRow kSpareBlocks = {"NVDIMM (handle %#x, idString %s): SpareBlocksPct (%u) has reached the pre-programmed threshold limit.", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.hardware.nvd.health.alarms.spareblocks", "NVDIMM (handle %#x, idString %s): SpareBlocksPct (%u) has reached the pre-programmed threshold limit."), 0};
+constexpr EventRow kTemperature = {"NVDIMM (handle %#x, idString %s): Temperature (%d C) has reached the pre-programmed threshold limit.", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.hardware.nvd.health.alarms.temperature", "NVDIMM (handle %#x, idString %s): Temperature (%d C) has reached the pre-programmed threshold limit."), 0};
+constexpr EventRow kLastShutdownStatus = {"NVDIMM (handle %#x, idString %s): Last Shutdown Status (%u) Not a clean Shutdown, there was either a platform or memory device-related failure while saving data targeted for this memory device.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.lastshutdownstatus", "NVDIMM (handle %#x, idString %s): Last Shutdown Status (%u) Not a clean Shutdown, there was either a platform or memory device-related failure while saving data targeted for this memory device."), 0};
+constexpr EventRow kLifePctUsed = {"NVDIMM (handle %#x, idString %s): Life Percentage Used (%u) has reached the threshold limit (%u).", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.hardware.nvd.health.life.pctused", "NVDIMM (handle %#x, idString %s): Life Percentage Used (%u) has reached the threshold limit (%u)."), 0};
+constexpr EventRow kModuleCe = {"NVDIMM (handle %#x, idString %s): Count of DRAM correctable ECC errors above threshold.", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.hardware.nvd.health.module.ce", "NVDIMM (handle %#x, idString %s): Count of DRAM correctable ECC errors above threshold."), 0};
+constexpr EventRow kConfigError = {"NVDIMM (handle %#x, idString %s): Configuration error detected.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.module.config.error", "NVDIMM (handle %#x, idString %s): Configuration error detected."), 0};
+constexpr EventRow kCtlrFail = {"NVDIMM (handle %#x, idString %s): Controller failure detected. Access to the device and its capabilities are lost.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.module.ctlr.fail", "NVDIMM (handle %#x, idString %s): Controller failure detected. Access to the device and its capabilities are lost."), 0};
+constexpr EventRow kCtlrFwError = {"NVDIMM (handle %#x, idString %s): Controller firmware error detected.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.module.ctlr.fw.error", "NVDIMM (handle %#x, idString %s): Controller firmware error detected."), 0};
+constexpr EventRow kEsCharged = {"NVDIMM (handle %#x, idString %s): Energy Source is sufficiently charged.", VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.hardware.nvd.health.module.es.charged", "NVDIMM (handle %#x, idString %s): Energy Source is sufficiently charged."), 0};
+constexpr EventRow kEsCharging = {"NVDIMM (handle %#x, idString %s): Energy Source still charging but does not have sufficient charge to support\ta backup. Persistency is temporarily lost for the device.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.module.es.charging", "NVDIMM (handle %#x, idString %s): Energy Source still charging but does not have sufficient charge to support\ta backup. Persistency is temporarily lost for the device."), 0};
+constexpr EventRow kEsFail = {"NVDIMM (handle %#x, idString %s): Energy Source failure detected. Persistency is lost for the device.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.module.es.fail", "NVDIMM (handle %#x, idString %s): Energy Source failure detected. Persistency is lost for the device."), 0};
+constexpr EventRow kArmFail = {"NVDIMM (handle %#x, idString %s): Previous ARM operation failed.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.module.ops.arm.fail", "NVDIMM (handle %#x, idString %s): Previous ARM operation failed."), 0};
+constexpr EventRow kEraseFail = {"NVDIMM (handle %#x, idString %s): Previous ERASE operation failed.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.module.ops.erase.fail", "NVDIMM (handle %#x, idString %s): Previous ERASE operation failed."), 0};
+constexpr EventRow kFlushFail = {"NVDIMM (handle %#x, idString %s): The Platform flush failed. The restored data may be inconsistent.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.module.ops.flush.fail", "NVDIMM (handle %#x, idString %s): The Platform flush failed. The restored data may be inconsistent."), 0};
+constexpr EventRow kRestoreFail = {"NVDIMM (handle %#x, idString %s): Last RESTORE operation failed.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.module.ops.restore.fail", "NVDIMM (handle %#x, idString %s): Last RESTORE operation failed."), 0};
+constexpr EventRow kSaveFail = {"NVDIMM (handle %#x, idString %s): Previous SAVE operation failed.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.module.ops.save.fail", "NVDIMM (handle %#x, idString %s): Previous SAVE operation failed."), 0};
+constexpr EventRow kModuleUce = {"NVDIMM (handle %#x, idString %s): Count of DRAM uncorrectable ECC errors above threshold.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.module.uce", "NVDIMM (handle %#x, idString %s): Count of DRAM uncorrectable ECC errors above threshold."), 0};
+constexpr EventRow kVendorError = {"NVDIMM (handle %#x, idString %s): Vendor specific error.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.module.vendor.error", "NVDIMM (handle %#x, idString %s): Vendor specific error."), 0};
+constexpr EventRow kOmbEsLifetimeError = {"NVDIMM (handle %#x, idString %s): Energy Source Lifetime Error tripped.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.omb.alarms.es.lifetime.error", "NVDIMM (handle %#x, idString %s): Energy Source Lifetime Error tripped."), 0};
+constexpr EventRow kOmbEsLifetimeWarning = {"NVDIMM (handle %#x, idString %s): Energy Source Lifetime Warning tripped.", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.hardware.nvd.health.omb.alarms.es.lifetime.warning", "NVDIMM (handle %#x, idString %s): Energy Source Lifetime Warning tripped."), 0};
+constexpr EventRow kOmbEsTemperatureError = {"NVDIMM (handle %#x, idString %s): Energy Source Temperature Error tripped.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.omb.alarms.es.temperature.error", "NVDIMM (handle %#x, idString %s): Energy Source Temperature Error tripped."), 0};
+constexpr EventRow kOmbEsTemperatureWarning = {"NVDIMM (handle %#x, idString %s): Energy Source Temperature Warning tripped.", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.hardware.nvd.health.omb.alarms.es.temperature.warning", "NVDIMM (handle %#x, idString %s): Energy Source Temperature Warning tripped."), 0};
+constexpr EventRow kOmbModuleLifetimeError = {"NVDIMM (handle %#x, idString %s): Module Lifetime Error tripped.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.omb.alarms.module.lifetime.error", "NVDIMM (handle %#x, idString %s): Module Lifetime Error tripped."), 0};
+constexpr EventRow kOmbModuleLifetimeWarning = {"NVDIMM (handle %#x, idString %s): Module Lifetime Warning tripped.", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.hardware.nvd.health.omb.alarms.module.lifetime.warning", "NVDIMM (handle %#x, idString %s): Module Lifetime Warning tripped."), 0};
+constexpr EventRow kOmbModuleTemperatureError = {"NVDIMM (handle %#x, idString %s): Module Temperature Error tripped.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.omb.alarms.module.temperature.error", "NVDIMM (handle %#x, idString %s): Module Temperature Error tripped."), 0};
+constexpr EventRow kOmbModuleTemperatureWarning = {"NVDIMM (handle %#x, idString %s): Module Temperature Warning tripped.", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.hardware.nvd.health.omb.alarms.module.temperature.warning", "NVDIMM (handle %#x, idString %s): Module Temperature Warning tripped."), 0};
+constexpr EventRow kAllDataLossInPowerLoss = {"NVDIMM (handle %#x, idString %s): All data may be lost in the event of power loss.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.omb.statusflags.allDataLossInPowerLoss", "NVDIMM (handle %#x, idString %s): All data may be lost in the event of power loss."), 0};
+constexpr EventRow kAllDataLossInShutdown = {"NVDIMM (handle %#x, idString %s): All data may be lost in the event of shutdown.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.omb.statusflags.allDataLossInShutdown", "NVDIMM (handle %#x, idString %s): All data may be lost in the event of shutdown."), 0};
+constexpr EventRow kAllDataLossNow = {"NVDIMM (handle %#x, idString %s): Subsequent reads may fail or return invalid data and subsequent writes may not persist.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.omb.statusflags.allDataLossNow", "NVDIMM (handle %#x, idString %s): Subsequent reads may fail or return invalid data and subsequent writes may not persist."), 0};
+constexpr EventRow kMaintNeeded = {"NVDIMM (handle %#x, idString %s): Maintenance needed.", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.hardware.nvd.health.omb.statusflags.maintNeeded", "NVDIMM (handle %#x, idString %s): Maintenance needed."), 0};
+constexpr EventRow kPerfDegraded = {"NVDIMM (handle %#x, idString %s): Performance degraded.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.omb.statusflags.perfDegraded", "NVDIMM (handle %#x, idString %s): Performance degraded."), 0};
+constexpr EventRow kWpLossInPowerLoss = {"NVDIMM (handle %#x, idString %s): Write persistency loss may happen in event of power loss.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.omb.statusflags.wpLossInPowerLoss", "NVDIMM (handle %#x, idString %s): Write persistency loss may happen in event of power loss."), 0};
+constexpr EventRow kWpLossInShutdown = {"NVDIMM (handle %#x, idString %s): Write persistency loss may happen in event of shutdown.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.omb.statusflags.wpLossInShutdown", "NVDIMM (handle %#x, idString %s): Write persistency loss may happen in event of shutdown."), 0};
+constexpr EventRow kWpLossNow = {"NVDIMM (handle %#x, idString %s): Subsequent writes may not persist.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.nvd.health.omb.statusflags.wpLossNow", "NVDIMM (handle %#x, idString %s): Subsequent writes may not persist."), 0};
+constexpr EventRow kRoutingDeviceInvalid = {"Skipping interrupt routing entry with bad device number: %u. This is a BIOS bug.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.acpi.interrupt.routing.device.invalid", "Skipping interrupt routing entry with bad device number: %u. This is a BIOS bug."), 0};
+constexpr EventRow kRoutingPinInvalid = {"Skipping interrupt routing entry with bad device pin: %u. This is a BIOS bug.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.acpi.interrupt.routing.pin.invalid", "Skipping interrupt routing entry with bad device pin: %u. This is a BIOS bug."), 0};
+constexpr EventRow kIoapicMissing = {"IOAPIC Num %d is missing. Please check BIOS settings to enable this IOAPIC.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.ioapic.missing", "IOAPIC Num %d is missing. Please check BIOS settings to enable this IOAPIC."), 0};
+constexpr EventRow kBmcBad = {"Failed to communicate with the BMC. IPMI functionality will be unavailable on this system.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.ipmi.bmc.bad", "Failed to communicate with the BMC. IPMI functionality will be unavailable on this system."), 0};
+constexpr EventRow kTpmNoSha256 = {"TPM 2 SHA-256 PCR bank not found to be active. Please activate it in the BIOS.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.tpm2.nosha256", "TPM 2 SHA-256 PCR bank not found to be active. Please activate it in the BIOS."), 0};
+constexpr EventRow kTpmNoTis = {"TPM 2 TIS interface is not active. Please reboot and activate it in the BIOS.", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hardware.tpm2.notis", "TPM 2 TIS interface is not active. Please reboot and activate it in the BIOS."), 0};
 
 HandlerTable BuildTable() {
-  // The rows pass empty macro arguments, which the static checker cannot parse.
-  // cppcheck-suppress syntaxError
-  return HandlerTable{NVD_ROWS(NVD_ENTRY) OTHER_ROWS(OTHER_ENTRY)};
+  return {
+      {"kel.hardware.nvd.health.alarms.es.lifetime.error", PostRow<kEsLifetimeError, UInt, Text , UInt>},
+      {"kel.hardware.nvd.health.alarms.es.lifetime.warning", PostRow<kEsLifetimeWarning, UInt, Text , UInt>},
+      {"kel.hardware.nvd.health.alarms.es.temperature.error", PostRow<kEsTemperatureError, UInt, Text , Int>},
+      {"kel.hardware.nvd.health.alarms.es.temperature.warning", PostRow<kEsTemperatureWarning, UInt, Text , Int>},
+      {"kel.hardware.nvd.health.alarms.lifetime.error", PostRow<kLifetimeError, UInt, Text , UInt>},
+      {"kel.hardware.nvd.health.alarms.lifetime.warning", PostRow<kLifetimeWarning, UInt, Text , UInt>},
+      {"kel.hardware.nvd.health.alarms.spareblocks", PostRow<kSpareBlocks, UInt, Text , UInt>},
+      {"kel.hardware.nvd.health.alarms.temperature", PostRow<kTemperature, UInt, Text , Int>},
+      {"kel.hardware.nvd.health.lastshutdownstatus", PostRow<kLastShutdownStatus, UInt, Text , UInt>},
+      {"kel.hardware.nvd.health.life.pctused", PostRow<kLifePctUsed, UInt, Text , UInt, UInt>},
+      {"kel.hardware.nvd.health.module.ce", PostRow<kModuleCe, UInt, Text>},
+      {"kel.hardware.nvd.health.module.config.error", PostRow<kConfigError, UInt, Text>},
+      {"kel.hardware.nvd.health.module.ctlr.fail", PostRow<kCtlrFail, UInt, Text>},
+      {"kel.hardware.nvd.health.module.ctlr.fw.error", PostRow<kCtlrFwError, UInt, Text>},
+      {"kel.hardware.nvd.health.module.es.charged", PostRow<kEsCharged, UInt, Text>},
+      {"kel.hardware.nvd.health.module.es.charging", PostRow<kEsCharging, UInt, Text>},
+      {"kel.hardware.nvd.health.module.es.fail", PostRow<kEsFail, UInt, Text>},
+      {"kel.hardware.nvd.health.module.ops.arm.fail", PostRow<kArmFail, UInt, Text>},
+      {"kel.hardware.nvd.health.module.ops.erase.fail", PostRow<kEraseFail, UInt, Text>},
+      {"kel.hardware.nvd.health.module.ops.flush.fail", PostRow<kFlushFail, UInt, Text>},
+      {"kel.hardware.nvd.health.module.ops.restore.fail", PostRow<kRestoreFail, UInt, Text>},
+      {"kel.hardware.nvd.health.module.ops.save.fail", PostRow<kSaveFail, UInt, Text>},
+      {"kel.hardware.nvd.health.module.uce", PostRow<kModuleUce, UInt, Text>},
+      {"kel.hardware.nvd.health.module.vendor.error", PostRow<kVendorError, UInt, Text>},
+      {"kel.hardware.nvd.health.omb.alarms.es.lifetime.error", PostRow<kOmbEsLifetimeError, UInt, Text>},
+      {"kel.hardware.nvd.health.omb.alarms.es.lifetime.warning", PostRow<kOmbEsLifetimeWarning, UInt, Text>},
+      {"kel.hardware.nvd.health.omb.alarms.es.temperature.error", PostRow<kOmbEsTemperatureError, UInt, Text>},
+      {"kel.hardware.nvd.health.omb.alarms.es.temperature.warning", PostRow<kOmbEsTemperatureWarning, UInt, Text>},
+      {"kel.hardware.nvd.health.omb.alarms.module.lifetime.error", PostRow<kOmbModuleLifetimeError, UInt, Text>},
+      {"kel.hardware.nvd.health.omb.alarms.module.lifetime.warning", PostRow<kOmbModuleLifetimeWarning, UInt, Text>},
+      {"kel.hardware.nvd.health.omb.alarms.module.temperature.error", PostRow<kOmbModuleTemperatureError, UInt, Text>},
+      {"kel.hardware.nvd.health.omb.alarms.module.temperature.warning", PostRow<kOmbModuleTemperatureWarning, UInt, Text>},
+      {"kel.hardware.nvd.health.omb.statusflags.allDataLossInPowerLoss", PostRow<kAllDataLossInPowerLoss, UInt, Text>},
+      {"kel.hardware.nvd.health.omb.statusflags.allDataLossInShutdown", PostRow<kAllDataLossInShutdown, UInt, Text>},
+      {"kel.hardware.nvd.health.omb.statusflags.allDataLossNow", PostRow<kAllDataLossNow, UInt, Text>},
+      {"kel.hardware.nvd.health.omb.statusflags.maintNeeded", PostRow<kMaintNeeded, UInt, Text>},
+      {"kel.hardware.nvd.health.omb.statusflags.perfDegraded", PostRow<kPerfDegraded, UInt, Text>},
+      {"kel.hardware.nvd.health.omb.statusflags.wpLossInPowerLoss", PostRow<kWpLossInPowerLoss, UInt, Text>},
+      {"kel.hardware.nvd.health.omb.statusflags.wpLossInShutdown", PostRow<kWpLossInShutdown, UInt, Text>},
+      {"kel.hardware.nvd.health.omb.statusflags.wpLossNow", PostRow<kWpLossNow, UInt, Text>},
+      {"kel.hardware.acpi.interrupt.routing.device.invalid", PostRow<kRoutingDeviceInvalid, UInt>},
+      {"kel.hardware.acpi.interrupt.routing.pin.invalid", PostRow<kRoutingPinInvalid, UInt>},
+      {"kel.hardware.ioapic.missing", PostRow<kIoapicMissing, Int>},
+      {"kel.hardware.ipmi.bmc.bad", PostRow<kBmcBad>},
+      {"kel.hardware.tpm2.nosha256", PostRow<kTpmNoSha256>},
+      {"kel.hardware.tpm2.notis", PostRow<kTpmNoTis>},
+  };
 }
 
 }  // namespace

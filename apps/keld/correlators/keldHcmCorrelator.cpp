@@ -1,35 +1,24 @@
 // The disk hot-plug correlator: physical disks inserted, removed, or
-// predicted to fail. One handler serves the three observations and tells
-// them apart by ID. Stateless; runs on the correlator's own thread.
+// predicted to fail, one row each. Stateless; runs on the correlator's own
+// thread.
 #include "correlators/keldCorrelators.h"
 #include "correlators/keldRows.h"
 
 namespace {
 
-void OnDiskEvent(Observation obs) {
-  const char *id = nullptr;
-  Kel_GetID(obs, &id);
-  if (id == nullptr) return;
-  Text disk;
-  if (!ReadArgs(obs, "%p", &disk)) return;
-  if (Kel_IsID(id, "kel.hcm.event.disk.insertion")) {
-    VProb_Post(0, VPROB_AUDIT,
-               VPROB_TEMPLATE("nox.audit.hcm.event.disk.insertion", "A physical disk has been inserted (%s)."), disk);
-  } else if (Kel_IsID(id, "kel.hcm.event.disk.removal")) {
-    VProb_Post(0, VPROB_AUDIT,
-               VPROB_TEMPLATE("nox.audit.hcm.event.disk.removal", "A physical disk has been removed (%s)."), disk);
-  } else if (Kel_IsID(id, "kel.hcm.event.disk.predictive.failure")) {
-    VProb_Post(0, VPROB_PROBLEM,
-               VPROB_TEMPLATE("nox.problem.hcm.event.disk.predictive.failure",
-                              "A physical disk has a predictive failure (%s)."),
-               disk);
-  }
-}
+constexpr EventRow kDiskInserted = {
+    "%p", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.hcm.event.disk.insertion", "A physical disk has been inserted (%s)."), 0};
+constexpr EventRow kDiskRemoved = {
+    "%p", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.hcm.event.disk.removal", "A physical disk has been removed (%s)."), 0};
+constexpr EventRow kDiskPredictiveFailure = {
+    "%p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.hcm.event.disk.predictive.failure", "A physical disk has a predictive failure (%s)."),
+    0};
 
 HandlerTable BuildTable() {
-  return {{"kel.hcm.event.disk.insertion", OnDiskEvent},
-          {"kel.hcm.event.disk.removal", OnDiskEvent},
-          {"kel.hcm.event.disk.predictive.failure", OnDiskEvent}};
+  return {{"kel.hcm.event.disk.insertion", PostRow<kDiskInserted, Text>},
+          {"kel.hcm.event.disk.removal", PostRow<kDiskRemoved, Text>},
+          {"kel.hcm.event.disk.predictive.failure", PostRow<kDiskPredictiveFailure, Text>}};
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ template <const EventRow &Row, size_t... Order>
 void PostTexts(Observation obs) {
   std::array<Text, sizeof...(Order)> texts{};
   bool ok = std::apply([&](auto &...t) { return ReadArgs(obs, Row.readFormat, &t...); }, texts);
-  if (ok) VProb_Post(Row.deferred, Row.kind, Row.eventTemplate, texts[Order]...);
+  if (ok) VPROB_POST(Row.deferred, Row.kind, Row.eventTemplate, texts[Order]...);
 }
 
 // Reads (adapter, target, login status) and posts (target, adapter, status
@@ -29,7 +29,7 @@ void PostLoginError(Observation obs) {
   if (!ReadArgs(obs, Row.readFormat, &adapter, &target, &status)) return;
   char text[5];
   snprintf(text, sizeof text, "%04x", status);
-  VProb_Post(Row.deferred, Row.kind, Row.eventTemplate, target, adapter, static_cast<const char *>(text));
+  VPROB_POST(Row.deferred, Row.kind, Row.eventTemplate, target, adapter, static_cast<const char *>(text));
 }
 
 constexpr EventRow kIsnsDiscovery = {
@@ -65,21 +65,20 @@ constexpr EventRow kTargetRemoved = {
     0};
 
 HandlerTable BuildTable() {
-  const std::string p = "kel.iscsi.";
   return {
-      {p + "isns.discovery.error", PostTexts<kIsnsDiscovery, 1, 0, 2, 3>},
-      {p + "discovery.connect.error", PostTexts<kDiscoveryConnect, 1, 0>},
-      {p + "discovery.login.error", PostLoginError<kDiscoveryLogin>},
-      {p + "target.connect.error", PostTexts<kTargetConnect, 1, 0>},
-      {p + "target.login.error", PostLoginError<kTargetLogin>},
-      {p + "target.permanently.removed", PostRow<kTargetRemoved, Text, Text>},
+      {"kel.iscsi.isns.discovery.error", PostTexts<kIsnsDiscovery, 1, 0, 2, 3>},
+      {"kel.iscsi.discovery.connect.error", PostTexts<kDiscoveryConnect, 1, 0>},
+      {"kel.iscsi.discovery.login.error", PostLoginError<kDiscoveryLogin>},
+      {"kel.iscsi.target.connect.error", PostTexts<kTargetConnect, 1, 0>},
+      {"kel.iscsi.target.login.error", PostLoginError<kTargetLogin>},
+      {"kel.iscsi.target.permanently.removed", PostRow<kTargetRemoved, Text, Text>},
       // Consumed without an event: an entry without a handler goes to the
       // unhandled variant, which ignores it, so no log line is written.
-      {p + "connection.started", nullptr},
-      {p + "connection.stopped", nullptr},
-      {p + "connection.error", nullptr},
-      {p + "session.recovery.timeout", nullptr},
-      {p + "target.async.event", nullptr},
+      {"kel.iscsi.connection.started", nullptr},
+      {"kel.iscsi.connection.stopped", nullptr},
+      {"kel.iscsi.connection.error", nullptr},
+      {"kel.iscsi.session.recovery.timeout", nullptr},
+      {"kel.iscsi.target.async.event", nullptr},
   };
 }
 

@@ -39,7 +39,7 @@ void OnRamdiskFull(Observation obs) {
   Text first, second;
   if (!ReadArgs(obs, "%p %p", &first, &second)) return;
   if (!RamdiskFullThrottle().PassAndTouch(TextOrNull(first), Clock_NowSeconds())) return;
-  VProb_Post(0, VPROB_PROBLEM,
+  VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.lumfs.ramdisk.full",
                             "The ramdisk '%s' is full.  As a result, the file %s could not be written."),
              second, first);
@@ -50,7 +50,7 @@ void OnInodeTableFull(Observation obs) {
   if (!ReadArgs(obs, "%p %p %p %p", &first, &second, &third, &fourth)) return;
   std::string key = std::string(TextOrNull(first)) + "/" + TextOrNull(second);
   if (!InodeTableThrottle().PassAndTouch(key, Clock_NowSeconds())) return;
-  VProb_Post(0, VPROB_PROBLEM,
+  VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.lumfs.ramdisk.inodetable.full",
                             "The file table of the ramdisk '%s' is full.  As a result, the file %s could not be "
                             "created by the application '%s'."),
@@ -62,7 +62,7 @@ void OnInodeTableFull(Observation obs) {
 void OnUnhandled(Observation obs) {
   LogObservation(obs);
   if (!FailureThrottle().PassAndTouch("", Clock_NowSeconds())) return;
-  VProb_Post(0, VPROB_PROBLEM,
+  VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.lumfs.failure", "An operation on the root filesystem has failed."));
 }
 

@@ -3,7 +3,7 @@
 // network the storage nodes use to reach one another.
 //
 // State (the correlator's thread only, no lock; emptied together by
-// "kel.mesa.clusdir.unloaded"): the interfaces the storage layer is
+// kel.mesa.clusdir.unloaded): the interfaces the storage layer is
 // configured to use, each marked as having an IP address or not; the problems
 // reported whose recovery is to be posted as a clear event; and the one-hour
 // throttle of medium and checksum errors per disk group.
@@ -61,7 +61,7 @@ template <const EventRow &Row>
 void PostEvenUnread(Observation obs) {
   Text text;
   if (!ReadArgs(obs, Row.readFormat, &text)) text = nullptr;
-  VProb_Post(Row.deferred, Row.kind, Row.eventTemplate, text);
+  VPROB_POST(Row.deferred, Row.kind, Row.eventTemplate, text);
 }
 
 constexpr EventRow kInitFailed = {
@@ -205,7 +205,7 @@ void OnGotIp(Observation obs) {
   auto it = State().interfaces.find(name);
   if (it == State().interfaces.end() || it->second) return;
   it->second = true;
-  VProb_Post(0, VPROB_CLEAR, kHyknicReady, name);
+  VPROB_POST(0, VPROB_CLEAR, kHyknicReady, name);
 }
 
 void OnNoIp(Observation obs) {
@@ -213,10 +213,10 @@ void OnNoIp(Observation obs) {
   if (!ReadInterface(obs, &name)) return;
   State().interfaces[name] = false;
   if (CountInterfaces(nullptr).withIp > 0) {
-    VProb_Post(0, VPROB_PROBLEM, kHyknicNotReady, name);
+    VPROB_POST(0, VPROB_PROBLEM, kHyknicNotReady, name);
   } else {
     // With no usable interface left the event waits for the next retry pass.
-    VProb_Post(1, VPROB_PROBLEM, kNetNotReady, name);
+    VPROB_POST(1, VPROB_PROBLEM, kNetNotReady, name);
   }
 }
 
@@ -226,10 +226,10 @@ void OnCreated(Observation obs) {
   MesaState &state = State();
   InterfaceCount known = CountInterfaces(name);
   if (state.problemFlags.erase(kConnectivityLost) > 0 || known.withoutIp > 0) {
-    VProb_Post(0, VPROB_CLEAR, kNetworkAvailable);
+    VPROB_POST(0, VPROB_CLEAR, kNetworkAvailable);
   }
   state.interfaces[name] = true;
-  VProb_Post(0, VPROB_AUDIT, kVnicAdded);
+  VPROB_POST(0, VPROB_AUDIT, kVnicAdded);
 }
 
 // A removal of an interface that is not in the table still reports what
@@ -239,8 +239,12 @@ void OnRedundancyReduced(Observation obs) {
   Text name;
   if (!ReadInterface(obs, &name)) return;
   State().interfaces.erase(name);
-  VProb_Post(0, VPROB_PROBLEM, State().interfaces.size() > 1 ? kRedundancyReduced : kRedundancyLost);
-  VProb_Post(0, VPROB_AUDIT, kVnicDeleted);
+  if (State().interfaces.size() > 1) {
+    VPROB_POST(0, VPROB_PROBLEM, kRedundancyReduced);
+  } else {
+    VPROB_POST(0, VPROB_PROBLEM, kRedundancyLost);
+  }
+  VPROB_POST(0, VPROB_AUDIT, kVnicDeleted);
 }
 
 void OnNoConnectivity(Observation obs) {
@@ -248,22 +252,22 @@ void OnNoConnectivity(Observation obs) {
   if (!ReadInterface(obs, &name)) return;
   State().interfaces.erase(name);
   State().problemFlags[kConnectivityLost] = true;
-  VProb_Post(0, VPROB_AUDIT, kVnicDeleted);
-  VProb_Post(1, VPROB_PROBLEM, kNoConnectivity);
+  VPROB_POST(0, VPROB_AUDIT, kVnicDeleted);
+  VPROB_POST(1, VPROB_PROBLEM, kNoConnectivity);
 }
 
 void OnClusteringDisabled(Observation) {
   State().problemFlags[kClusteringDisabled] = true;
-  VProb_Post(0, VPROB_PROBLEM, kClusteringDisabledEvent);
+  VPROB_POST(0, VPROB_PROBLEM, kClusteringDisabledEvent);
 }
 
 // Once a disabling was reported, every enabling is posted as the clear event
 // until the state is reset.
 void OnClusteringEnabled(Observation) {
   if (State().problemFlags[kClusteringDisabled]) {
-    VProb_Post(0, VPROB_CLEAR, kClusteringEnabledClear);
+    VPROB_POST(0, VPROB_CLEAR, kClusteringEnabledClear);
   } else {
-    VProb_Post(0, VPROB_AUDIT, kClusteringEnabledAudit);
+    VPROB_POST(0, VPROB_AUDIT, kClusteringEnabledAudit);
   }
 }
 
@@ -280,7 +284,7 @@ void OnDiskGroupError(Observation obs) {
   Text component, diskGroup;
   if (!ReadArgs(obs, "%p %p", &component, &diskGroup)) return;
   if (!State().diskGroupErrors.Pass(TextOrNull(diskGroup), Clock_NowSeconds())) return;
-  VProb_Post(0, VPROB_PROBLEM, Template, component, diskGroup);
+  VPROB_POST(0, VPROB_PROBLEM, Template, component, diskGroup);
 }
 
 HandlerTable BuildTable() {

@@ -10,7 +10,7 @@ namespace {
 void OnListenSocketShutdown(Observation obs) {
   Text status;
   if (!ReadArgs(obs, "%p", &status)) return;
-  VProb_Post(0, VPROB_PROBLEM,
+  VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.migrate.hopper.server.pending.cnx.listen.socket.shutdown",
                             "The NOX host's Hopper network server encountered an error while monitoring incoming "
                             "network connections. Shutting down listener socket. Hoppers may no longer be possible "

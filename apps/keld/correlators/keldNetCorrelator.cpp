@@ -182,55 +182,25 @@ constexpr EventRow kLacpLagUp = {
 
 // --- Rows with their own handlers ----------------------------------------------
 
-// Rows that share one handler: the same reading, the event chosen by the
-// observation's ID.
-struct RowForId {
-  const char *observationId;
-  EventRow row;
-};
-
-constexpr RowForId kFirewallPortRows[] = {
-    {"kel.net.firewall.port.hooked",
-     {"%p", VPROB_AUDIT,
-      VPROB_TEMPLATE("nox.audit.net.firewall.port.hooked", "Port %s is now protected by Firewall."), 0}},
-    {"kel.net.firewall.port.hookfailed",
-     {"%p", VPROB_PROBLEM,
-      VPROB_TEMPLATE("nox.problem.net.firewall.port.hookfailed", "Adding port %s to Firewall failed."), 0}},
-    {"kel.net.firewall.port.removed",
-     {"%p", VPROB_AUDIT,
-      VPROB_TEMPLATE("nox.audit.net.firewall.port.removed", "Port %s is not protected with Firewall now."),
-      0}},
-};
-
-constexpr RowForId kFirewallConfigRows[] = {
-    {"kel.net.firewall.config.changed",
-     {"%p %p", VPROB_AUDIT,
-      VPROB_TEMPLATE("nox.audit.net.firewall.config.changed",
-                     "Firewall configuration has changed. Operation '%s' for rule set %s succeeded."),
-      0}},
-    {"kel.net.firewall.config.failed",
-     {"%p %p", VPROB_PROBLEM,
-      VPROB_TEMPLATE("nox.problem.net.firewall.config.failed",
-                     "Firewall configuration operation '%s' failed. The changes were not applied to rule "
-                     "set %s."),
-      0}},
-};
-
-// Reads the arguments once (every row of the group reads the same), then
-// posts the row of the first matching ID; an ID that matches none posts
-// nothing.
-template <const auto &Rows, typename... Args>
-void PostRowForId(Observation obs) {
-  std::tuple<Args...> values{};
-  bool ok = std::apply([&](Args &...a) { return ReadArgs(obs, Rows[0].row.readFormat, &a...); }, values);
-  if (!ok) return;
-  const char *id = ObservationId(obs);
-  for (const RowForId &r : Rows) {
-    if (strcmp(id, r.observationId) != 0) continue;
-    std::apply([&](Args... a) { VProb_Post(r.row.deferred, r.row.kind, r.row.eventTemplate, a...); }, values);
-    return;
-  }
-}
+constexpr EventRow kPortHooked = {
+    "%p", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.net.firewall.port.hooked", "Port %s is now protected by Firewall."), 0};
+constexpr EventRow kPortHookFailed = {
+    "%p", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.firewall.port.hookfailed", "Adding port %s to Firewall failed."),
+    0};
+constexpr EventRow kPortRemoved = {
+    "%p", VPROB_AUDIT,
+    VPROB_TEMPLATE("nox.audit.net.firewall.port.removed", "Port %s is not protected with Firewall now."), 0};
+constexpr EventRow kFirewallConfigChanged = {
+    "%p %p", VPROB_AUDIT,
+    VPROB_TEMPLATE("nox.audit.net.firewall.config.changed",
+                   "Firewall configuration has changed. Operation '%s' for rule set %s succeeded."),
+    0};
+constexpr EventRow kFirewallConfigFailed = {
+    "%p %p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.net.firewall.config.failed",
+                   "Firewall configuration operation '%s' failed. The changes were not applied to rule "
+                   "set %s."),
+    0};
 
 // Fence failure: the kernel status picks the reason; the fence ID comes
 // first in the message.
@@ -238,26 +208,24 @@ void FencePortFail(Observation obs) {
   Text port, vswitch;
   Int status, fenceId;
   if (!ReadArgs(obs, "%p %p %d %d", &port, &vswitch, &status, &fenceId)) return;
-  const char *eventTemplate;
   switch (static_cast<uint32_t>(status)) {
     case HYK_BAD_PARAM:  // 0xbad0007
-      eventTemplate = VPROB_TEMPLATE("nox.problem.net.fence.port.badfenceid",
+      VPROB_POST(0, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.fence.port.badfenceid",
                                      "Hykernel fails to set fenceId %d on distributed virtual port %s on "
-                                     "switch %s, reason: invalid fenceId");
+                                     "switch %s, reason: invalid fenceId"), fenceId, port, vswitch);
       break;
     case HYK_NOT_FOUND:  // 0xbad0002
-      eventTemplate = VPROB_TEMPLATE("nox.problem.net.fence.switch.unavailable",
+      VPROB_POST(0, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.fence.switch.unavailable",
                                      "Hykernel fails to set fenceId %d on distributed virtual port %s on "
-                                     "switch %s, reason: KDS fence property is not set");
+                                     "switch %s, reason: KDS fence property is not set"), fenceId, port, vswitch);
       break;
     default:
-      eventTemplate = VPROB_TEMPLATE("nox.problem.net.fence.resource.limited",
+      VPROB_POST(0, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.fence.resource.limited",
                                      "Hykernel fails to set fenceId %d on distributed virtual port %s on "
                                      "switch %s, reason: maximum number of fence networks or ports have "
-                                     "been reached");
+                                     "been reached"), fenceId, port, vswitch);
       break;
   }
-  VProb_Post(0, VPROB_PROBLEM, eventTemplate, fenceId, port, vswitch);
 }
 
 // The observation carries (switch, port, hardware address); the message
@@ -265,7 +233,7 @@ void FencePortFail(Observation obs) {
 void ProxySwitchPortUnavailable(Observation obs) {
   Text vswitch, port, address;
   if (!ReadArgs(obs, "%p %p %p", &vswitch, &port, &address)) return;
-  VProb_Post(0, VPROB_PROBLEM,
+  VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.net.proxyswitch.port.unavailable",
                             "Virtual NIC with hardware address %s failed to connect to distributed virtual "
                             "port %s on switch %s. No more ports available on the host proxy switch"),
@@ -296,7 +264,7 @@ void GuestTso6NotSupported(Observation obs) {
   Int groupId;
   std::string vmName;
   if (!ReadArgs(obs, "%d", &groupId) || !LookupVmName(groupId, &vmName)) return;
-  VProb_Post(0, VPROB_PROBLEM,
+  VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.net.e1000.tso6.notsupported",
                             "Guest-initiated IPv6 TCP Segmentation Offload (TSO) packets ignored. Manually "
                             "disable TSO inside the guest operating system in Virtual Machine %s, or use a "
@@ -308,11 +276,11 @@ HandlerTable BuildTable() {
   return {
       {"kel.net.firewall.disabled", PostRow<kFirewallDisabled>},
       {"kel.net.firewall.enabled", PostRow<kFirewallEnabled, Text>},
-      {"kel.net.firewall.port.hooked", PostRowForId<kFirewallPortRows, Text>},
-      {"kel.net.firewall.port.hookfailed", PostRowForId<kFirewallPortRows, Text>},
-      {"kel.net.firewall.port.removed", PostRowForId<kFirewallPortRows, Text>},
-      {"kel.net.firewall.config.changed", PostRowForId<kFirewallConfigRows, Text, Text>},
-      {"kel.net.firewall.config.failed", PostRowForId<kFirewallConfigRows, Text, Text>},
+      {"kel.net.firewall.port.hooked", PostRow<kPortHooked, Text>},
+      {"kel.net.firewall.port.hookfailed", PostRow<kPortHookFailed, Text>},
+      {"kel.net.firewall.port.removed", PostRow<kPortRemoved, Text>},
+      {"kel.net.firewall.config.changed", PostRow<kFirewallConfigChanged, Text, Text>},
+      {"kel.net.firewall.config.failed", PostRow<kFirewallConfigFailed, Text, Text>},
       {"kel.net.fence.port.fail", FencePortFail},
       {"kel.net.portset.port.full", PostRow<kPortsetPortFull, Text, Int>},
       {"kel.net.portset.port.connect.fail", ProxySwitchPortUnavailable},
@@ -362,7 +330,7 @@ int gWakePipe[2] = {-1, -1};  // read end, write end
 // Timer callback (timer thread): wakes the correlator's thread, which runs
 // the uplink decisions. Writes the 4 bytes of "foo" with its NUL.
 void WakeCorrelator(void) {
-  static const char kWake[] = "foo";
+  static constexpr char kWake[] = "foo";
   ssize_t written = write(gWakePipe[1], kWake, sizeof kWake);
   (void)written;  // a full pipe (write end non-blocking) already holds wake-ups
 }

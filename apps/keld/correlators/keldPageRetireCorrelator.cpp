@@ -22,15 +22,12 @@
 
 namespace {
 
-const char kUnit[] = "keldPageRetireCorrelator";
+constexpr char kUnit[] = "keldPageRetireCorrelator";
 
-#define PAGERETIRE_ID(suffix) "kel.pageretire." suffix
-#define PAGERETIRE_EVENT(suffix, message) VPROB_TEMPLATE("nox.problem.pageretire." suffix, message)
-
-constexpr char kSelectedId[] = PAGERETIRE_ID("selectedmpnthreshold.host.exceeded");
-constexpr char kNotRetiredId[] = PAGERETIRE_ID("selectedbutnotretired.high");
-constexpr char kPlatformId[] = PAGERETIRE_ID("platform.retire.request");
-constexpr char kInjectedId[] = PAGERETIRE_ID("mce.injected");
+constexpr char kSelectedId[] = "kel.pageretire.selectedmpnthreshold.host.exceeded";
+constexpr char kNotRetiredId[] = "kel.pageretire.selectedbutnotretired.high";
+constexpr char kPlatformId[] = "kel.pageretire.platform.retire.request";
+constexpr char kInjectedId[] = "kel.pageretire.mce.injected";
 
 #define PLATFORM_MESSAGE \
   "Memory page retirement requested by platform firmware. FRU ID: %s. Refer to System Hardware Log: %s"
@@ -59,16 +56,11 @@ std::map<int32_t, InjectionRecord> gMceInjections;  // by world ID
 
 bool IsOwn(Observation obs, const char *id) { return Kel_IsID(ObservationId(obs), id); }
 
-// The current value of the integer option "PageRetire" / `name`. Throws
-// HostCtlException when it cannot be read.
+// The current value of the integer option "PageRetire" / `name`; failing to
+// read it is an internal error.
 uint64_t ReadPageRetireOption(const char *name) {
-  HykCtl::Util::Sysinfo node(HSI_NODE_config_intOpts);
-  node.AddInstancePath("PageRetire");
-  node.AddInstancePath(name);
-  unsigned char record[HSI_INTOPT_RECORD_SIZE] = {};
-  node.Get(record, sizeof record);
   uint64_t value = 0;
-  memcpy(&value, record + 24, sizeof value);
+  if (!ReadIntegerOption("PageRetire", name, &value)) KELD_NOT_REACHED(kUnit);
   return value;
 }
 
@@ -96,8 +88,8 @@ void HandleSelectedThreshold(Observation obs) {
   step /= 100;
   const uint64_t last = gState.lastReportedSelected;
   if (last != 0 && (count < step || count - step < last)) return;
-  VProb_Post(0, VPROB_PROBLEM,
-             PAGERETIRE_EVENT("selectedmpnthreshold.host.exceeded",
+  VPROB_POST(0, VPROB_PROBLEM,
+             VPROB_TEMPLATE("nox.problem.pageretire.selectedmpnthreshold.host.exceeded",
                               "Number of host physical memory pages that have been selected for "
                               "retirement (%lu) exceeds threshold (%lu)."),
              count, threshold);
@@ -111,8 +103,8 @@ void HandleNotRetiredHigh(Observation obs) {
       GetObservationArgs(obs, "Number of selected but not retired MPNs is high: %lu.", &count) != 0) {
     return;
   }
-  VProb_Post(0, VPROB_PROBLEM,
-             PAGERETIRE_EVENT("selectedbutnotretired.high",
+  VPROB_POST(0, VPROB_PROBLEM,
+             VPROB_TEMPLATE("nox.problem.pageretire.selectedbutnotretired.high",
                               "Number of host physical memory pages that have been selected for "
                               "retirement but could not yet be retired is high: %lu"),
              count);
@@ -122,19 +114,14 @@ void HandleNotRetiredHigh(Observation obs) {
 // Relayed while firmware error logging is enabled; the option is read for
 // every request so that a change takes effect at once.
 void HandlePlatformRequest(Observation obs) {
-  uint64_t loggingEnabled = 0;
-  try {
-    loggingEnabled = ReadPageRetireOption("ApeiLoggingEnabled");
-  } catch (const HostCtl::Lib::HostCtlException &) {
-    KELD_NOT_REACHED(kUnit);
-  }
+  uint64_t loggingEnabled = ReadPageRetireOption("ApeiLoggingEnabled");
   const char *fruId = nullptr;
   const char *logReference = nullptr;
   if (!IsOwn(obs, kPlatformId) || loggingEnabled == 0 ||
       GetObservationArgs(obs, PLATFORM_MESSAGE, &fruId, &logReference) != 0) {
     return;
   }
-  VProb_Post(0, VPROB_PROBLEM, PAGERETIRE_EVENT("platform.retire.request", PLATFORM_MESSAGE), fruId,
+  VPROB_POST(0, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.pageretire.platform.retire.request", PLATFORM_MESSAGE), fruId,
              logReference);
 }
 
@@ -158,8 +145,8 @@ void KillMachine(int32_t worldId, InjectionRecord &record, int32_t count, uint64
     std::unique_ptr<HykCtl::Resource::VirtualMachine> vm =
         resources.GetVirtualMachineByWorldId(int64_t{worldId});
     std::string name = vm->GetName();
-    VProb_Post(0, VPROB_PROBLEM,
-               PAGERETIRE_EVENT("mce.injected.2",
+    VPROB_POST(0, VPROB_PROBLEM,
+               VPROB_TEMPLATE("nox.problem.pageretire.mce.injected.2",
                                 "Killing %s because at least %d uncorrectable memory error machine check "
                                 "exceptions were injected for guest physical page %#lx but the virtual "
                                 "machine's operating system kept using the page."),

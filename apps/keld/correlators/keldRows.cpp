@@ -1,6 +1,9 @@
 #include "correlators/keldRows.h"
 
 #include "log/keldLog.h"
+#include "platform/hsi.h"
+#include <cstring>
+#include <memory>
 
 std::string QuoteJoin(const std::vector<std::string> &items) {
   std::string out;
@@ -45,4 +48,18 @@ uint32_t ReadArgAt(Observation obs, uint32_t index, UInt *out) {
   uint32_t status = Kel_GetIntArg(obs, index, &value);
   if (status == 0) *out = static_cast<UInt>(value);
   return status;
+}
+
+bool ReadIntegerOption(const char *group, const char *name, uint64_t *value) {
+  *value = 0;
+  std::unique_ptr<HSI_ParamList, void (*)(HSI_ParamList *)> list(HSI_ParamListCreate(1, 2),
+                                                                 HSI_ParamListDestroy);
+  if (!list) return false;
+  uint32_t status = HSI_ParamListAddString(list.get(), group);
+  if (status == HYK_OK) status = HSI_ParamListAddString(list.get(), name);
+  unsigned char record[HSI_INTOPT_RECORD_SIZE] = {};
+  if (status == HYK_OK) status = HSI_Get(HSI_NODE_config_intOpts, list.get(), record, sizeof record);
+  if (status != HYK_OK) return false;
+  memcpy(value, record + 24, sizeof *value);  // the current value
+  return true;
 }

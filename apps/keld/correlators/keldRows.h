@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "correlators/keldToolkit.h"
@@ -55,9 +56,161 @@ uint32_t ReadArgAt(Observation obs, uint32_t index, Text *out);
 uint32_t ReadArgAt(Observation obs, uint32_t index, Int *out);
 uint32_t ReadArgAt(Observation obs, uint32_t index, UInt *out);
 
+// Compile-time checks of event templates (VPROB_TEMPLATE(full ID, message)):
+// that the ID begins with the prefix of the event's kind, and that the values
+// posted with it match the message's conversions in number and in size.
+namespace eventcheck {
+
+constexpr bool StartsWith(const char *text, const char *prefix) {
+  for (; *prefix != '\0'; text++, prefix++) {
+    if (*text != *prefix) return false;
+  }
+  return true;
+}
+
+constexpr size_t Length(const char *text) {
+  size_t n = 0;
+  while (text[n] != '\0') n++;
+  return n;
+}
+
+// The marker, then the kind's prefix, then a non-empty rest of the ID closed
+// by ")".
+constexpr bool TemplateFitsKind(VProbKind kind, const char *eventTemplate) {
+  if (!StartsWith(eventTemplate, VPROB_MARKER)) return false;
+  const char *id = eventTemplate + Length(VPROB_MARKER);
+  const char *prefix = VProb_KindPrefix(kind);
+  if (prefix == nullptr || !StartsWith(id, prefix)) return false;
+  const char *rest = id + Length(prefix);
+  size_t n = 0;
+  while (rest[n] != '\0' && rest[n] != ')') n++;
+  return n > 0 && rest[n] == ')';
+}
+
+// What a conversion takes from the argument list: a text, a 32-bit integer
+// (or anything promoted to int), a 64-bit integer, a double or a pointer.
+enum ArgClass : char { kText = 's', kInt32 = 'i', kInt64 = 'l', kDouble = 'f', kPointer = 'p', kBad = '?' };
+
+template <typename T>
+constexpr ArgClass ClassOf() {
+  using U = std::remove_cv_t<T>;
+  if constexpr (std::is_same_v<U, const char *> || std::is_same_v<U, char *>) {
+    return kText;
+  } else if constexpr (std::is_pointer_v<U>) {
+    return kPointer;
+  } else if constexpr (std::is_enum_v<U>) {
+    return sizeof(U) <= 4 ? kInt32 : kInt64;
+  } else if constexpr (std::is_integral_v<U>) {
+    return sizeof(U) <= 4 ? kInt32 : sizeof(U) == 8 ? kInt64 : kBad;
+  } else if constexpr (std::is_floating_point_v<U>) {
+    return std::is_same_v<U, long double> ? kBad : kDouble;
+  } else {
+    return kBad;
+  }
+}
+
+// Walks the message's conversions ("%%" takes nothing, "*" takes an int) and
+// compares each with the next of `classes`; true when all match and none is
+// left over.
+constexpr bool MessageTakes(const char *message, const ArgClass *classes, size_t count) {
+  size_t next = 0;
+  auto take = [&](ArgClass wanted) {
+    if (next >= count) return false;
+    ArgClass given = classes[next++];
+    return given == wanted || (wanted == kPointer && given == kText);
+  };
+  for (const char *p = message; *p != '\0'; p++) {
+    if (*p != '%') continue;
+    p++;
+    if (*p == '%') continue;
+    while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0' || *p == '\'') p++;
+    if (*p == '*') {
+      if (!take(kInt32)) return false;
+      p++;
+    }
+    while (*p >= '0' && *p <= '9') p++;
+    if (*p == '.') {
+      p++;
+      if (*p == '*') {
+        if (!take(kInt32)) return false;
+        p++;
+      }
+      while (*p >= '0' && *p <= '9') p++;
+    }
+    bool wide = false;
+    while (*p == 'h' || *p == 'l' || *p == 'q' || *p == 'z' || *p == 'j' || *p == 't' || *p == 'L') {
+      if (*p != 'h') wide = true;
+      p++;
+    }
+    ArgClass wanted = kBad;
+    switch (*p) {
+      case 's': wanted = kText; break;
+      case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': case 'c':
+        wanted = wide ? kInt64 : kInt32;
+        break;
+      case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
+        wanted = kDouble;
+        break;
+      case 'p': wanted = kPointer; break;
+      default: return false;
+    }
+    if (!take(wanted)) return false;
+  }
+  return next == count;
+}
+
+// The message of a template: what follows the ")" that closes the ID.
+constexpr const char *TemplateMessage(const char *eventTemplate) {
+  const char *p = eventTemplate;
+  while (*p != '\0' && *p != ')') p++;
+  return *p == ')' ? p + 1 : p;
+}
+
+template <typename... Args>
+struct Values {
+  static constexpr bool Fit(VProbKind kind, const char *eventTemplate) {
+    constexpr ArgClass classes[sizeof...(Args) + 1] = {ClassOf<Args>()..., kBad};
+    return TemplateFitsKind(kind, eventTemplate) &&
+           MessageTakes(TemplateMessage(eventTemplate), classes, sizeof...(Args));
+  }
+};
+
+// Never called: its type names the decayed types of a post's values.
+template <typename... Args>
+Values<std::decay_t<Args>...> ValuesOf(const char *eventTemplate, Args &&...values);
+
+// A template held as data and chosen at run time among constants, checked
+// where it is defined: a mismatch makes the constexpr object that holds it
+// fail to compile.
+template <typename... Args>
+constexpr const char *Checked(VProbKind kind, const char *eventTemplate) {
+  if (!Values<Args...>::Fit(kind, eventTemplate)) throw "event template does not match its kind or its values";
+  return eventTemplate;
+}
+
+}  // namespace eventcheck
+
+#define KELD_FIRST_ARG(...) KELD_FIRST_ARG_(__VA_ARGS__, 0)
+#define KELD_FIRST_ARG_(first, ...) first
+
+// VProb_Post with its template and values checked at compile time:
+// VPROB_POST(deferred, kind, eventTemplate, values...). The template must be
+// a constant expression.
+#define VPROB_POST(deferred, kind, ...)                                                        \
+  do {                                                                                         \
+    static_assert(decltype(eventcheck::ValuesOf(__VA_ARGS__))::Fit(kind, KELD_FIRST_ARG(__VA_ARGS__)), \
+                  "event template does not match its kind or its values");                     \
+    VProb_Post(deferred, kind, __VA_ARGS__);                                                   \
+  } while (0)
+
 // One stateless row: the reading format and the event posted with the
-// arguments in the order read.
+// arguments in the order read. A row whose event ID does not begin with its
+// kind's prefix does not compile (rows are constexpr).
 struct EventRow {
+  constexpr EventRow(const char *readFormatIn, VProbKind kindIn, const char *eventTemplateIn, uint8_t deferredIn)
+      : readFormat(readFormatIn), kind(kindIn), eventTemplate(eventTemplateIn), deferred(deferredIn) {
+    if (!eventcheck::TemplateFitsKind(kind, eventTemplate)) throw "event ID does not begin with its kind's prefix";
+  }
   const char *readFormat;  // conversion-only format for Kel_GetArgs ("" for none)
   VProbKind kind;
   const char *eventTemplate;  // VPROB_TEMPLATE(full ID, message)
@@ -74,7 +227,8 @@ bool ReadAndPostRow(Observation obs) {
     bool ok = std::apply([&](Args &...a) { return ReadArgs(obs, Row.readFormat, &a...); }, values);
     if (!ok) return false;
   }
-  std::apply([&](Args... a) { VProb_Post(Row.deferred, Row.kind, Row.eventTemplate, a...); }, values);
+  static_assert(eventcheck::Values<Args...>::Fit(Row.kind, Row.eventTemplate), "values do not match the row's message");
+  std::apply([](Args... a) { VProb_Post(Row.deferred, Row.kind, Row.eventTemplate, a...); }, values);
   return true;
 }
 
@@ -134,9 +288,15 @@ void PostLoggedRow(Observation obs) {
       return;
     }
   }
-  std::apply([&](Args... a) { VProb_Post(Row.event.deferred, Row.event.kind, Row.event.eventTemplate, a...); },
+  static_assert(eventcheck::Values<Args...>::Fit(Row.event.kind, Row.event.eventTemplate),
+                "values do not match the row's message");
+  std::apply([](Args... a) { VProb_Post(Row.event.deferred, Row.event.kind, Row.event.eventTemplate, a...); },
              values);
 }
+
+// The current value of the host's integer configuration option (group,
+// name). False (and 0) when it cannot be read.
+bool ReadIntegerOption(const char *group, const char *name, uint64_t *value);
 
 // Items each between double quotes, separated by ", ": "A", "B".
 std::string QuoteJoin(const std::vector<std::string> &items);

@@ -17,7 +17,7 @@ void OnPlacementFailure(Observation obs) {
     LogMsg("Failed to arg: %d\n", static_cast<int32_t>(status));
     return;
   }
-  VProb_Post(0, VPROB_PROBLEM, Template, vm);
+  VPROB_POST(0, VPROB_PROBLEM, Template, vm);
 }
 
 constexpr char kLatencyAbort[] = VPROB_TEMPLATE(

@@ -13,10 +13,10 @@
 namespace {
 
 // Read-failure lines shared by several rows.
-const char kParamsFail[] = "Failed to get params for correlation %s: %d\n";
-const char kCorrelateFail[] = "Failed to correlate %s: %d\n";
-const char kDeviceNameFail[] = "Failed to get device name: %d\n";
-const char kPathNameFail[] = "Failed to get path name: %d\n";
+constexpr char kParamsFail[] = "Failed to get params for correlation %s: %d\n";
+constexpr char kCorrelateFail[] = "Failed to correlate %s: %d\n";
+constexpr char kDeviceNameFail[] = "Failed to get device name: %d\n";
+constexpr char kPathNameFail[] = "Failed to get path name: %d\n";
 
 // A text for a log line, where a null text is shown as such.
 const char *Shown(const char *text) { return text ? text : "(null)"; }
@@ -52,21 +52,18 @@ constexpr LoggedRow kApdAllocFailed = {
     nullptr, true};  // nothing to read, so nothing to fail
 
 // Device and plug-in rows.
-#define SCSI_PLUGIN_ROW(name, suffix, message)                                          \
-  constexpr LoggedRow name = {                                                          \
-      {"%p %p", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.scsi." suffix, message), 0}, \
-      kCorrelateFail, true}
-SCSI_PLUGIN_ROW(kBadPluginType, "device.io.bad.plugin.type", "Bad Plugin type for device %s, plugin %s");
-SCSI_PLUGIN_ROW(kInquiryFailed, "device.io.inquiry.failed",
-                "Failed to get standard inquiry for device %s from Plugin %s.");
-SCSI_PLUGIN_ROW(kIsPseudoFailed, "device.is.pseudo.failed",
-                "Failed to verify if the device %s from plugin %s is a pseudo device");
-SCSI_PLUGIN_ROW(kIsSsdFailed, "device.is.ssd.failed",
-                "Failed to verify if the device %s from plugin %s is a Solid State Disk device");
-SCSI_PLUGIN_ROW(kIsLocalFailed, "device.is.local.failed",
-                "Failed to verify if the device %s from plugin %s is a local - not shared - device");
-SCSI_PLUGIN_ROW(kCloseFailed, "device.close.failed", "Failed to close the device %s properly, plugin %s");
-#undef SCSI_PLUGIN_ROW
+constexpr LoggedRow kBadPluginType = {
+    {"%p %p", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.scsi.device.io.bad.plugin.type", "Bad Plugin type for device %s, plugin %s"), 0}, kCorrelateFail, true};
+constexpr LoggedRow kInquiryFailed = {
+    {"%p %p", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.scsi.device.io.inquiry.failed", "Failed to get standard inquiry for device %s from Plugin %s."), 0}, kCorrelateFail, true};
+constexpr LoggedRow kIsPseudoFailed = {
+    {"%p %p", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.scsi.device.is.pseudo.failed", "Failed to verify if the device %s from plugin %s is a pseudo device"), 0}, kCorrelateFail, true};
+constexpr LoggedRow kIsSsdFailed = {
+    {"%p %p", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.scsi.device.is.ssd.failed", "Failed to verify if the device %s from plugin %s is a Solid State Disk device"), 0}, kCorrelateFail, true};
+constexpr LoggedRow kIsLocalFailed = {
+    {"%p %p", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.scsi.device.is.local.failed", "Failed to verify if the device %s from plugin %s is a local - not shared - device"), 0}, kCorrelateFail, true};
+constexpr LoggedRow kCloseFailed = {
+    {"%p %p", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.scsi.device.close.failed", "Failed to close the device %s properly, plugin %s"), 0}, kCorrelateFail, true};
 
 constexpr LoggedRow kQerrChangeConfig = {
     {"%d %p %d", VPROB_PROBLEM,
@@ -106,19 +103,10 @@ constexpr LoggedRow kUnsupportedPlugin = {
     kCorrelateFail, true};
 
 // Administrative and permanent-loss state rows: the device name only.
-#define SCSI_STATE_ROW(name, kind, eventId, message) \
-  constexpr LoggedRow name = {{nullptr, kind, VPROB_TEMPLATE(eventId, message), 0}, kDeviceNameFail, false}
-SCSI_STATE_ROW(kStateOn, VPROB_CLEAR, "nox.clear.scsi.device.state.on",
-               "Device: %s  has been turned on administratively");
-SCSI_STATE_ROW(kStateOff, VPROB_PROBLEM, "nox.problem.scsi.device.state.off",
-               "Device: %s  has been turned off administratively");
-SCSI_STATE_ROW(kDeviceOnline, VPROB_CLEAR, "nox.clear.scsi.device.state.permanentloss.deviceonline",
-               "Device: %s, that was permanently inaccessible, is now online. No data consistency "
-               "guarantees.");
-SCSI_STATE_ROW(kPluggedBack, VPROB_PROBLEM, "nox.problem.scsi.device.state.permanentloss.pluggedback",
-               "Device: %s has been plugged back in after being marked permanently inaccessible. No data "
-               "consistency guarantees.");
-#undef SCSI_STATE_ROW
+constexpr LoggedRow kStateOn = {{nullptr, VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.scsi.device.state.on", "Device: %s  has been turned on administratively"), 0}, kDeviceNameFail, false};
+constexpr LoggedRow kStateOff = {{nullptr, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.scsi.device.state.off", "Device: %s  has been turned off administratively"), 0}, kDeviceNameFail, false};
+constexpr LoggedRow kDeviceOnline = {{nullptr, VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.scsi.device.state.permanentloss.deviceonline", "Device: %s, that was permanently inaccessible, is now online. No data consistency guarantees."), 0}, kDeviceNameFail, false};
+constexpr LoggedRow kPluggedBack = {{nullptr, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.scsi.device.state.permanentloss.pluggedback", "Device: %s has been plugged back in after being marked permanently inaccessible. No data consistency guarantees."), 0}, kDeviceNameFail, false};
 
 // --- Rows read argument by argument, each read with its own failure line ---
 
@@ -143,7 +131,7 @@ void PostPair(Observation obs) {
     LogMsg(Row.secondFail, static_cast<int32_t>(status));
     return;
   }
-  VProb_Post(0, VPROB_PROBLEM, Row.eventTemplate, first, second);
+  VPROB_POST(0, VPROB_PROBLEM, Row.eventTemplate, first, second);
 }
 
 constexpr PairRow kMpxArtyOption = {
@@ -165,8 +153,8 @@ constexpr PairRow kPathLimit = {
 
 // --- Shared path handlers ----------------------------------------------------
 
-const char kUnsafePe[] = "kel.scsi.scsipath.badpath.unsafepe";
-const char kUnreachPe[] = "kel.scsi.scsipath.badpath.unreachpe";
+constexpr char kUnsafePe[] = "kel.scsi.scsipath.badpath.unsafepe";
+constexpr char kUnreachPe[] = "kel.scsi.scsipath.badpath.unreachpe";
 
 // The two protocol-endpoint sanity failures: the path, and for an
 // unreachable endpoint the adapter as well.
@@ -180,7 +168,7 @@ void BadPath(Observation obs) {
     return;
   }
   if (Kel_IsID(id, kUnsafePe)) {
-    VProb_Post(0, VPROB_PROBLEM,
+    VPROB_POST(0, VPROB_PROBLEM,
                VPROB_TEMPLATE("nox.problem.scsi.scsipath.badpath.unsafepe",
                               "Sanity check failed for path %s. Could not safely determine if the path is "
                               "to a TVol PE. Path dropped."),
@@ -193,7 +181,7 @@ void BadPath(Observation obs) {
              static_cast<int32_t>(status));
       return;
     }
-    VProb_Post(0, VPROB_PROBLEM,
+    VPROB_POST(0, VPROB_PROBLEM,
                VPROB_TEMPLATE("nox.problem.scsi.scsipath.badpath.unreachpe",
                               "Sanity check failed for path %s. The path is to a TVol PE, but it goes out "
                               "of adapter %s which is not PE capable. Path dropped."),
@@ -204,22 +192,17 @@ void BadPath(Observation obs) {
 }
 
 // A path added or removed: counted as a path change.
+template <bool Added>
 void PathAddRemove(Observation obs) {
-  const char *id = RequireId(obs);
-  if (id == nullptr) return;
+  if (RequireId(obs) == nullptr) return;
   Text path;
   uint32_t status = ReadArgAt(obs, 0, &path);
   if (status != 0) {
     LogMsg("Failed to get path add remove path name: %d\n", static_cast<int32_t>(status));
     return;
   }
-  bool added = Kel_IsID(id, "kel.scsi.scsipath.add");
-  if (!added && !Kel_IsID(id, "kel.scsi.scsipath.remove")) {
-    LogMsg("Unknown KEL ID: %s\n", id);
-    return;
-  }
   if (path == nullptr) return;  // a null name names no path to count
-  PathChange_Note(path, added, !added);
+  PathChange_Note(path, Added, !Added);
 }
 
 // A path state change (path, previous state) handed to PathState_Down or
@@ -254,7 +237,7 @@ void PostWithDatastores(Observation obs) {
     return;
   }
   std::string datastores = device ? DatastoresOrUnknown(device) : "Unknown";
-  VProb_Post(0, VPROB_PROBLEM, Row.eventTemplate, device, datastores.c_str());
+  VPROB_POST(0, VPROB_PROBLEM, Row.eventTemplate, device, datastores.c_str());
 }
 
 constexpr DatastoreRow kPermanentLoss = {
@@ -279,44 +262,43 @@ constexpr DatastoreRow kAtQuota = {
     "Failed to get thin provisioned device name: %d\n"};
 
 HandlerTable BuildTable() {
-  const std::string p = "kel.scsi.";
   return {
-      {p + "device.invalid.xcopy.request",
+      {"kel.scsi.device.invalid.xcopy.request",
        PostLoggedRow<kInvalidXcopy, Text, Int, Int, Int, Text, Int, Int, Int, Text>},
-      {p + "device.io.latency.high", PostLoggedRow<kLatencyHigh, Text, ULong, ULong>},
-      {p + "device.io.latency.improved", PostLoggedRow<kLatencyImproved, Text, ULong, ULong>},
-      {p + "apd.event.descriptor.alloc.failed", PostLoggedRow<kApdAllocFailed>},
-      {p + "device.io.bad.plugin.type", PostLoggedRow<kBadPluginType, Text, Text>},
-      {p + "device.io.inquiry.failed", PostLoggedRow<kInquiryFailed, Text, Text>},
-      {p + "device.is.pseudo.failed", PostLoggedRow<kIsPseudoFailed, Text, Text>},
-      {p + "device.is.ssd.failed", PostLoggedRow<kIsSsdFailed, Text, Text>},
-      {p + "device.is.local.failed", PostLoggedRow<kIsLocalFailed, Text, Text>},
-      {p + "device.close.failed", PostLoggedRow<kCloseFailed, Text, Text>},
-      {p + "device.io.qerr.change.config", PostLoggedRow<kQerrChangeConfig, Int, Text, Int>},
-      {p + "device.io.qerr.changed", PostLoggedRow<kQerrChanged, Int, Text, Int>},
-      {p + "device.mpx.arty.option.failed", PostPair<kMpxArtyOption, Text>},
-      {p + "device.filter.attach.failed", PostLoggedRow<kFilterAttachFailed, Text>},
-      {p + "device.detach.failed", PostLoggedRow<kDetachFailed, Text>},
-      {p + "device.state.on", PostLoggedRow<kStateOn, Text>},
-      {p + "device.state.off", PostLoggedRow<kStateOff, Text>},
-      {p + "device.state.permanentloss.deviceonline", PostLoggedRow<kDeviceOnline, Text>},
-      {p + "device.state.permanentloss.pluggedback", PostLoggedRow<kPluggedBack, Text>},
-      {p + "unsupported.plugin.type", PostLoggedRow<kUnsupportedPlugin, Int>},
-      {p + "device.limitreached", PostPair<kDeviceLimit, Int>},
-      {p + "scsipath.limitreached", PostPair<kPathLimit, Int>},
+      {"kel.scsi.device.io.latency.high", PostLoggedRow<kLatencyHigh, Text, ULong, ULong>},
+      {"kel.scsi.device.io.latency.improved", PostLoggedRow<kLatencyImproved, Text, ULong, ULong>},
+      {"kel.scsi.apd.event.descriptor.alloc.failed", PostLoggedRow<kApdAllocFailed>},
+      {"kel.scsi.device.io.bad.plugin.type", PostLoggedRow<kBadPluginType, Text, Text>},
+      {"kel.scsi.device.io.inquiry.failed", PostLoggedRow<kInquiryFailed, Text, Text>},
+      {"kel.scsi.device.is.pseudo.failed", PostLoggedRow<kIsPseudoFailed, Text, Text>},
+      {"kel.scsi.device.is.ssd.failed", PostLoggedRow<kIsSsdFailed, Text, Text>},
+      {"kel.scsi.device.is.local.failed", PostLoggedRow<kIsLocalFailed, Text, Text>},
+      {"kel.scsi.device.close.failed", PostLoggedRow<kCloseFailed, Text, Text>},
+      {"kel.scsi.device.io.qerr.change.config", PostLoggedRow<kQerrChangeConfig, Int, Text, Int>},
+      {"kel.scsi.device.io.qerr.changed", PostLoggedRow<kQerrChanged, Int, Text, Int>},
+      {"kel.scsi.device.mpx.arty.option.failed", PostPair<kMpxArtyOption, Text>},
+      {"kel.scsi.device.filter.attach.failed", PostLoggedRow<kFilterAttachFailed, Text>},
+      {"kel.scsi.device.detach.failed", PostLoggedRow<kDetachFailed, Text>},
+      {"kel.scsi.device.state.on", PostLoggedRow<kStateOn, Text>},
+      {"kel.scsi.device.state.off", PostLoggedRow<kStateOff, Text>},
+      {"kel.scsi.device.state.permanentloss.deviceonline", PostLoggedRow<kDeviceOnline, Text>},
+      {"kel.scsi.device.state.permanentloss.pluggedback", PostLoggedRow<kPluggedBack, Text>},
+      {"kel.scsi.unsupported.plugin.type", PostLoggedRow<kUnsupportedPlugin, Int>},
+      {"kel.scsi.device.limitreached", PostPair<kDeviceLimit, Int>},
+      {"kel.scsi.scsipath.limitreached", PostPair<kPathLimit, Int>},
       {kUnsafePe, BadPath},
       {kUnreachPe, BadPath},
-      {p + "scsipath.pathstate.dead", PathStateChange<PathState_Down>},
-      {p + "scsipath.pathstate.off", PathStateChange<PathState_Down>},
-      {p + "scsipath.pathstate.on", PathStateChange<PathState_Up>},
-      {p + "scsipath.pathstate.standby", PathStateChange<PathState_Up>},
-      {p + "scsipath.add", PathAddRemove},
-      {p + "scsipath.remove", PathAddRemove},
-      {p + "scsipath.por", PowerOnReset},
-      {p + "device.state.permanentloss", PostWithDatastores<kPermanentLoss>},
-      {p + "device.state.permanentloss.noopens", PostWithDatastores<kNoOpens>},
-      {p + "device.state.permanentloss.withreservationheld", PostWithDatastores<kWithReservation>},
-      {p + "device.thinprov.atquota", PostWithDatastores<kAtQuota>},
+      {"kel.scsi.scsipath.pathstate.dead", PathStateChange<PathState_Down>},
+      {"kel.scsi.scsipath.pathstate.off", PathStateChange<PathState_Down>},
+      {"kel.scsi.scsipath.pathstate.on", PathStateChange<PathState_Up>},
+      {"kel.scsi.scsipath.pathstate.standby", PathStateChange<PathState_Up>},
+      {"kel.scsi.scsipath.add", PathAddRemove<true>},
+      {"kel.scsi.scsipath.remove", PathAddRemove<false>},
+      {"kel.scsi.scsipath.por", PowerOnReset},
+      {"kel.scsi.device.state.permanentloss", PostWithDatastores<kPermanentLoss>},
+      {"kel.scsi.device.state.permanentloss.noopens", PostWithDatastores<kNoOpens>},
+      {"kel.scsi.device.state.permanentloss.withreservationheld", PostWithDatastores<kWithReservation>},
+      {"kel.scsi.device.thinprov.atquota", PostWithDatastores<kAtQuota>},
   };
 }
 

@@ -11,9 +11,9 @@
 namespace {
 
 // The observations' own message formats, read by their conversions.
-const char kCannotRemoveFormat[] =
+constexpr char kCannotRemoveFormat[] =
     "System swap at path %s is affected by the Permanent Device Loss of its datastore but cannot be removed.";
-const char kRemovedFormat[] =
+constexpr char kRemovedFormat[] =
     "System swap at path %s was affected by the Permanent Device Loss of its datastore and was removed.";
 
 // A swap path that cannot be read is a malformed observation: nothing is
@@ -21,7 +21,7 @@ const char kRemovedFormat[] =
 void OnCannotRemove(Observation obs) {
   Text path;
   if (!ReadMessageArgs(obs, kCannotRemoveFormat, &path)) return;
-  VProb_Post(0, VPROB_PROBLEM,
+  VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.swap.systemSwap.isPDL.cannot.remove.2",
                             "System swap on %s is affected by PDL but cannot be removed."),
              DatastoreForPath(path));
@@ -36,7 +36,7 @@ void OnRemoved(Observation obs) {
   try {
     HykCtl::System::SwapInfoImpl().ReconfigureSysSwap(false, false);
   } catch (const HostCtl::Lib::HostCtlException &e) {
-    VProb_Post(0, VPROB_PROBLEM,
+    VPROB_POST(0, VPROB_PROBLEM,
                VPROB_TEMPLATE("nox.problem.swap.systemSwap.isPDL.removed.reconfig.failure.2",
                               "System swap on %s was affected by PDL. It was removed but the subsequent "
                               "reconfiguration failed."),

@@ -35,6 +35,15 @@ class KeyThrottle {
     times_[key] = now;
     return due;
   }
+  // A key never seen passes at once, whatever the clock reads, and its time
+  // is stored; later, as Pass.
+  bool PassFirstOrDue(const Key &key, int64_t now) {
+    auto [it, inserted] = times_.try_emplace(key, now);
+    if (inserted) return true;
+    if (now - it->second < minGap_) return false;
+    it->second = now;
+    return true;
+  }
   void Set(const Key &key, int64_t time) { times_[key] = time; }
   bool Contains(const Key &key) const { return times_.count(key) != 0; }
   void Clear() { times_.clear(); }

@@ -318,7 +318,7 @@ void IormBadVersion(Observation obs) {
   Int ourVersion = 0, theirVersion = 0;
   uint32_t status = Kel_GetArgs(obs, 0, "%p %p %d %d", &host, &datastore, &ourVersion, &theirVersion);
   if (static_cast<int32_t>(status) < 0) return;
-  VProb_Post(0, VPROB_PROBLEM, kIormBadVersion, host, datastore, ourVersion, theirVersion);
+  VPROB_POST(0, VPROB_PROBLEM, kIormBadVersion, host, datastore, ourVersion, theirVersion);
 }
 
 // Posts the lock and records it in the platform audit log, whatever the post
@@ -327,7 +327,7 @@ void AccountLocked(Observation obs) {
   Text user;
   Int seconds, attempts;
   if (!ReadArgs(obs, "%p %d %d", &user, &seconds, &attempts)) return;
-  VProb_Post(0, VPROB_AUDIT, kAccountLocked, user, seconds, attempts);
+  VPROB_POST(0, VPROB_AUDIT, kAccountLocked, user, seconds, attempts);
   OmbAudit_Log("account.locked", user, "", 1);
 }
 
@@ -342,7 +342,7 @@ void ToolPowerOperation(Observation obs) {
     const char *colon = strchr(text, ':');
     if (colon != nullptr) reason = colon + 1;
   }
-  VProb_Post(0, VPROB_AUDIT, Template, reason);
+  VPROB_POST(0, VPROB_AUDIT, Template, reason);
 }
 
 // The throttles keep their time when the event is let through, so a
@@ -352,14 +352,14 @@ void LeaseOfferedNoExpiry(Observation obs) {
   Text server;
   if (!ReadArgs(obs, "%p", &server)) return;
   if (!LeaseExpiryThrottle().Pass(TextOrNull(server), Clock_NowSeconds())) return;
-  VProb_Post(0, VPROB_PROBLEM, kLeaseNoExpiry, server);
+  VPROB_POST(0, VPROB_PROBLEM, kLeaseNoExpiry, server);
 }
 
 void LogDirInvalid(Observation obs) {
   Text configured, fallback;
   if (!ReadArgs(obs, "%p %p", &configured, &fallback)) return;
   if (!LogDirThrottle().Pass({TextOrNull(configured), TextOrNull(fallback)}, Clock_NowSeconds())) return;
-  VProb_Post(0, VPROB_PROBLEM, kLogDirInvalid, configured, fallback);
+  VPROB_POST(0, VPROB_PROBLEM, kLogDirInvalid, configured, fallback);
 }
 
 HandlerTable BuildTable() {

@@ -13,6 +13,7 @@
 
 #include "correlators/keldCorrelators.h"
 #include "correlators/keldRows.h"
+#include "correlators/keldThrottle.h"
 #include "platform/clock.h"
 
 namespace {
@@ -23,12 +24,11 @@ constexpr int64_t kReportGapSeconds = 36000;  // ten hours
 constexpr uint32_t kNoKeyStatus = 75;
 constexpr Int kEnforcingLevel = 1;
 
-struct CrashRecord {
-  uint32_t count;
-  int64_t lastReport;  // wall-clock seconds
+// Crash counts and report times, by application name.
+struct CrashTable {
+  std::map<std::string, uint32_t> counts;
+  TextThrottle reports = TextThrottle::AtLeast(kReportGapSeconds);
 };
-// By application name.
-typedef std::map<std::string, CrashRecord> CrashTable;
 
 // Plain and encrypted core dumps.
 CrashTable &CoreDumpCrashTable() {
@@ -45,15 +45,10 @@ CrashTable &DumpFailedCrashTable() {
 // is to be reported, with the running count in *count: the first crash, and
 // then a crash at least ten hours after the last report.
 bool CountCrash(CrashTable &table, Text name, uint32_t *count) {
-  int64_t now = Clock_NowSeconds();
-  auto [it, inserted] = table.try_emplace(TextOrNull(name), CrashRecord{1, now});
-  CrashRecord &record = it->second;
-  if (!inserted) {
-    record.count++;
-    if (now - record.lastReport < kReportGapSeconds) return false;
-    record.lastReport = now;
-  }
-  *count = record.count;
+  std::string key = TextOrNull(name);
+  uint32_t counted = ++table.counts[key];
+  if (!table.reports.PassFirstOrDue(key, Clock_NowSeconds())) return false;
+  *count = counted;
   return true;
 }
 
@@ -73,18 +68,18 @@ struct CrashEvents {
 };
 
 constexpr CrashEvents kHubdEvents = {
-    VPROB_TEMPLATE("nox.problem.hubd.core.dumped", KELD_AGENT_PLAIN),
-    VPROB_TEMPLATE("nox.problem.hubd.core.dumped.encrypted", KELD_AGENT_ENCRYPTED), 1};
+    eventcheck::Checked<Text, Int, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hubd.core.dumped", KELD_AGENT_PLAIN)),
+    eventcheck::Checked<Text, Int, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hubd.core.dumped.encrypted", KELD_AGENT_ENCRYPTED)), 1};
 constexpr CrashEvents kTarxEvents = {
-    VPROB_TEMPLATE("nox.problem.tarx.core.dumped", KELD_AGENT_PLAIN),
-    VPROB_TEMPLATE("nox.problem.tarx.core.dumped.encrypted", KELD_AGENT_ENCRYPTED), 1};
+    eventcheck::Checked<Text, Int, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.tarx.core.dumped", KELD_AGENT_PLAIN)),
+    eventcheck::Checked<Text, Int, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.tarx.core.dumped.encrypted", KELD_AGENT_ENCRYPTED)), 1};
 constexpr CrashEvents kApplicationEvents = {
-    VPROB_TEMPLATE("nox.problem.application.core.dumped",
+    eventcheck::Checked<Text, Int, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.application.core.dumped",
                    "An application (%s) running on NOX host has crashed (%d time(s) so far). A core file may have "
-                   "been created at %s."),
-    VPROB_TEMPLATE("nox.problem.application.core.dumped.encrypted",
+                   "been created at %s.")),
+    eventcheck::Checked<Text, Int, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.application.core.dumped.encrypted",
                    "An application (%s) running on NOX host has crashed (%d time(s) so far). An encrypted core file "
-                   "using keyId %s may have been created at %s."),
+                   "using keyId %s may have been created at %s.")),
     0};
 
 #undef KELD_AGENT_PLAIN
@@ -136,7 +131,7 @@ void DumpFailed(Observation obs) {
   if (!ReadArgs(obs, "%p %d %p", &name, &unused, &path)) return;
   uint32_t count;
   if (!CountCrash(DumpFailedCrashTable(), name, &count)) return;
-  VProb_Post(0, VPROB_PROBLEM, kDumpFailed, name, static_cast<Int>(count));
+  VPROB_POST(0, VPROB_PROBLEM, kDumpFailed, name, static_cast<Int>(count));
 }
 
 // Only a change away from enforcing is reported; the domain comes first in
@@ -146,14 +141,14 @@ void DomainLevelChanged(Observation obs) {
   Int code;
   UInt unused;
   if (!ReadArgs(obs, "%p %d %p %u", &level, &code, &domain, &unused) || code == kEnforcingLevel) return;
-  VProb_Post(0, VPROB_AUDIT, kDomainLevelChanged, domain, level);
+  VPROB_POST(0, VPROB_AUDIT, kDomainLevelChanged, domain, level);
 }
 
 void AllDomainsLevelChanged(Observation obs) {
   Text level;
   Int code;
   if (!ReadArgs(obs, "%p %d", &level, &code) || code == kEnforcingLevel) return;
-  VProb_Post(0, VPROB_AUDIT, kAllDomainsLevelChanged, level);
+  VPROB_POST(0, VPROB_AUDIT, kAllDomainsLevelChanged, level);
 }
 
 HandlerTable BuildTable() {
@@ -168,8 +163,8 @@ HandlerTable BuildTable() {
 
 // Counts start afresh with the correlator.
 bool Setup() {
-  CoreDumpCrashTable().clear();
-  DumpFailedCrashTable().clear();
+  CoreDumpCrashTable() = CrashTable{};
+  DumpFailedCrashTable() = CrashTable{};
   return true;
 }
 

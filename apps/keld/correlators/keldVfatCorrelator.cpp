@@ -24,7 +24,7 @@ TextThrottle &VfatFullThrottle() {
 // The name of the scratch partition: the last component of the "/scratch"
 // link's target, or of "/scratch" itself when the link cannot be read.
 std::string ScratchName() {
-  static const char kScratch[] = "/scratch";
+  static constexpr char kScratch[] = "/scratch";
   char target[4096];
   ssize_t n = readlink(SimRoot_Path(kScratch).c_str(), target, sizeof target - 1);
   std::string path = n >= 0 ? std::string(target, static_cast<size_t>(n)) : std::string(kScratch);
@@ -37,12 +37,12 @@ void OnFilesystemFull(Observation obs) {
   if (!ReadArgs(obs, "%p %p", &name, &uuid)) return;
   if (!VfatFullThrottle().PassAndTouch(TextOrNull(uuid), Clock_NowSeconds())) return;
   if (uuid != nullptr && ScratchName() == uuid) {
-    VProb_Post(0, VPROB_PROBLEM,
+    VPROB_POST(0, VPROB_PROBLEM,
                VPROB_TEMPLATE("nox.problem.vfat.filesystem.full.scratch",
                               "The host's scratch partition, which is the VFAT filesystem %s (UUID %s), is full."),
                name, uuid);
   } else {
-    VProb_Post(0, VPROB_PROBLEM,
+    VPROB_POST(0, VPROB_PROBLEM,
                VPROB_TEMPLATE("nox.problem.vfat.filesystem.full.other", "The VFAT filesystem %s (UUID %s) is full."),
                name, uuid);
   }

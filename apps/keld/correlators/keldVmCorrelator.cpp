@@ -16,7 +16,7 @@ void PostByMessage(Observation obs) {
   std::tuple<Args...> values{};
   bool ok = std::apply([&](Args &...a) { return ReadMessageArgs(obs, Row.readFormat, &a...); }, values);
   if (!ok) return;
-  std::apply([&](Args... a) { VProb_Post(Row.deferred, Row.kind, Row.eventTemplate, a...); }, values);
+  std::apply([&](Args... a) { VPROB_POST(Row.deferred, Row.kind, Row.eventTemplate, a...); }, values);
 }
 
 constexpr EventRow kNoSwapResponse = {
@@ -60,7 +60,7 @@ void OnFaultFailure(Observation obs) {
                        &path, &swapPath)) {
     return;
   }
-  VProb_Post(0, VPROB_PROBLEM,
+  VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.vm.kill.unexpected.fault.failure.2",
                             "%s could not fault in a guest physical page from the hypervisor level swap file on "
                             "%s. The VM is terminated as further progress is impossible."),

@@ -17,13 +17,13 @@ void PostLimit(Observation obs) {
     LogMsg("Failed to get args: %d", static_cast<int32_t>(status));
     limit = 0;
   }
-  VProb_Post(0, VPROB_PROBLEM, EventTemplate, limit);
+  VPROB_POST(0, VPROB_PROBLEM, EventTemplate, limit);
 }
 
-const char kNoFreeSlot[] = VPROB_TEMPLATE(
+constexpr char kNoFreeSlot[] = VPROB_TEMPLATE(
     "nox.problem.vscsi.shared.hydk.no.free.slot.available",
     "No Free slot available. Maximum number of VMs supported in MSCS cluster are %u");
-const char kAddFailureMaxCount[] = VPROB_TEMPLATE(
+constexpr char kAddFailureMaxCount[] = VPROB_TEMPLATE(
     "nox.problem.vscsi.shared.hydk.add.failure.max.count",
     "Failed to add shared virtual disk. Maximum number of shared hydks supported per NOX host are %u");
 
@@ -34,7 +34,7 @@ void PowerOnFailed(Observation obs) {
   if (status != 0) LogMsg("Failed to get VM-1 name: %d", static_cast<int32_t>(status));
   status = ReadArgAt(obs, 1, &second);
   if (status != 0) LogMsg("Failed to get VM-2 name: %d", static_cast<int32_t>(status));
-  VProb_Post(0, VPROB_PROBLEM,
+  VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.vscsi.shared.hydk.virtual.machine.power.on.failed",
                             "Two or more VMs (%s and %s) sharing same virtual disk are not allowed to be "
                             "Powered-On on same host."),
@@ -42,11 +42,10 @@ void PowerOnFailed(Observation obs) {
 }
 
 HandlerTable BuildTable() {
-  const std::string p = "kel.vscsi.shared.hydk.";
   return {
-      {p + "no.free.slot.available", PostLimit<kNoFreeSlot>},
-      {p + "add.failure.max.count", PostLimit<kAddFailureMaxCount>},
-      {p + "virtual.machine.power.on.failed", PowerOnFailed},
+      {"kel.vscsi.shared.hydk.no.free.slot.available", PostLimit<kNoFreeSlot>},
+      {"kel.vscsi.shared.hydk.add.failure.max.count", PostLimit<kAddFailureMaxCount>},
+      {"kel.vscsi.shared.hydk.virtual.machine.power.on.failed", PowerOnFailed},
   };
 }
 

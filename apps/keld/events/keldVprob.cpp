@@ -231,28 +231,19 @@ void Compose(uint8_t deferred, const char *prefix, const char *shortId, const ch
 }
 
 void PostV(uint8_t deferred, VProbKind kind, const char *eventTemplate, va_list va) {
-  const char *prefix;
-  size_t skip;
-  switch (kind) {
-    case VPROB_PROBLEM:
-      prefix = "nox.problem.";
-      skip = 20;
-      break;
-    case VPROB_AUDIT:
-      prefix = "nox.audit.";
-      skip = 18;
-      break;
-    case VPROB_CLEAR:
-      prefix = "nox.clear.";
-      skip = 18;
-      break;
-    default:
-      KELD_NOT_REACHED(kUnit);
+  const char *prefix = VProb_KindPrefix(kind);
+  if (prefix == nullptr) KELD_NOT_REACHED(kUnit);
+  // The template must start with the marker and the kind's own prefix: a
+  // template of another kind is a caller error, logged and dropped rather
+  // than posted under the wrong ID.
+  size_t markerLength = strlen(VPROB_MARKER);
+  size_t prefixLength = strlen(prefix);
+  if (strncmp(eventTemplate, VPROB_MARKER, markerLength) != 0 ||
+      strncmp(eventTemplate + markerLength, prefix, prefixLength) != 0) {
+    LogMsg("Event template does not begin with \"%s\"; dropped.\n", prefix);
+    return;
   }
-  // A template shorter than marker and prefix, or without ")" after the
-  // identifier, is a caller error: drop it rather than read past its end.
-  if (strnlen(eventTemplate, skip) < skip) return;
-  const char *start = eventTemplate + skip;
+  const char *start = eventTemplate + markerLength + prefixLength;
   const char *close = strchr(start, ')');
   if (close == nullptr) return;
   char *shortId = strndup(start, static_cast<size_t>(close - start));
@@ -274,7 +265,7 @@ void Keld_PostProblem(const char *shortId, const char *messageFormat, ...) {
   LogMsg("Using discouraged \"Keld_PostProblem\" interface for vprob: %s", shortId);
   va_list va;
   va_start(va, messageFormat);
-  Compose(0, "nox.problem.", shortId, messageFormat, va);
+  Compose(0, VProb_KindPrefix(VPROB_PROBLEM), shortId, messageFormat, va);
   va_end(va);
 }
 

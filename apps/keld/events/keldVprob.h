@@ -22,6 +22,15 @@
 
 enum VProbKind : int32_t { VPROB_PROBLEM = 0, VPROB_AUDIT = 1, VPROB_CLEAR = 2 };
 
+// The prefix of every event ID of `kind` ("nox.problem.", "nox.audit.",
+// "nox.clear."); null for a value that is no kind.
+constexpr const char *VProb_KindPrefix(VProbKind kind) {
+  return kind == VPROB_PROBLEM ? "nox.problem."
+         : kind == VPROB_AUDIT ? "nox.audit."
+         : kind == VPROB_CLEAR ? "nox.clear."
+                               : nullptr;
+}
+
 // The marker that starts every event template: "@&!*@*@(" + full ID + ")" +
 // message format.
 #define VPROB_MARKER "@&!*@*@("

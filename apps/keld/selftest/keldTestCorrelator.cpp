@@ -129,9 +129,9 @@ void OnTimeout(void) {
 
 void RunPostingTests() {
   Say("INFO: Testing VProb_PostProblem.\n");
-  VProb_Post(0, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.keldtestcorrelator.test.0", "No args"));
-  VProb_Post(0, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.keldtestcorrelator.test.1d", "%d args"), 1);
-  VProb_Post(0, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.keldtestcorrelator.test.1s", "%s args"), "one");
+  VPROB_POST(0, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.keldtestcorrelator.test.0", "No args"));
+  VPROB_POST(0, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.keldtestcorrelator.test.1d", "%d args"), 1);
+  VPROB_POST(0, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.keldtestcorrelator.test.1s", "%s args"), "one");
   // Arguments and an identifier far beyond what an event can carry: both are
   // dropped by the event output, which must survive them.
   std::unique_ptr<char[]> huge(new (std::nothrow) char[kHugeStringBytes]);
@@ -141,14 +141,14 @@ void RunPostingTests() {
   } else {
     memset(huge.get(), 'x', kHugeStringBytes - 1);
     huge[kHugeStringBytes - 1] = '\0';
-    VProb_Post(0, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.keldtestcorrelator.test.hugestr", "Huge string %s"),
+    VPROB_POST(0, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.keldtestcorrelator.test.hugestr", "Huge string %s"),
                huge.get());
     Keld_PostProblem(huge.get(), "Huge ID");
   }
   Say("INFO: Testing VProb_PostAudit.\n");
-  VProb_Post(0, VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.keldtestcorrelator.test", "%s (%d) args"), "Two", 2);
+  VPROB_POST(0, VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.keldtestcorrelator.test", "%s (%d) args"), "Two", 2);
   Say("INFO: Testing VProb_PostClear.\n");
-  VProb_Post(0, VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.keldtestcorrelator.test", "%s (%d) %ss"), "Three", 3,
+  VPROB_POST(0, VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.keldtestcorrelator.test", "%s (%d) %ss"), "Three", 3,
              "arg");
   Say("INFO: Vprob tests completed\n");
 }

@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 
+#include "correlators/keldRows.h"
 #include "events/keldVprob.h"
 #include "platform/clock.h"
 #include "platform/hostCtl.h"
@@ -59,7 +60,7 @@ void LinkFlapping_Check(const std::string &nic) {
   if (!ReadThreshold(&threshold) || threshold == 0 || times.size() <= threshold) return;
 
   if (TakeNicDown(nic)) {
-    VProb_Post(0, VPROB_PROBLEM,
+    VPROB_POST(0, VPROB_PROBLEM,
                VPROB_TEMPLATE("nox.problem.net.hynic.linkstate.flapping",
                               "Taking down physical NIC %s because the link is flapping."),
                nic.c_str());

@@ -109,45 +109,45 @@ struct EventSet {
 
 constexpr EventSet kPortGroupLoss = {
     VPROB_PROBLEM,
-    VPROB_TEMPLATE("nox.problem.net.connectivity.lost",
+    eventcheck::Checked<Text, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.connectivity.lost",
                    "Lost network connectivity on virtual switch %s. Physical NIC %s is down. "
-                   "Affected port groups: %s"),
-    VPROB_TEMPLATE("nox.problem.net.redundancy.lost",
+                   "Affected port groups: %s")),
+    eventcheck::Checked<Text, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.redundancy.lost",
                    "Lost uplink redundancy on virtual switch %s. Physical NIC %s is down. "
-                   "Affected port groups: %s"),
-    VPROB_TEMPLATE("nox.problem.net.redundancy.degraded",
+                   "Affected port groups: %s")),
+    eventcheck::Checked<Text, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.redundancy.degraded",
                    "Uplink redundancy degraded on virtual switch %s. Physical NIC %s is down. "
-                   "Affected port groups: %s")};
+                   "Affected port groups: %s"))};
 
 constexpr EventSet kDVPortLoss = {
     VPROB_PROBLEM,
-    VPROB_TEMPLATE("nox.problem.net.dvport.connectivity.lost",
-                   "Lost network connectivity on DVPorts: %s. Physical NIC %s is down."),
-    VPROB_TEMPLATE("nox.problem.net.dvport.redundancy.lost",
-                   "Lost uplink redundancy on DVPorts: %s. Physical NIC %s is down."),
-    VPROB_TEMPLATE("nox.problem.net.dvport.redundancy.degraded",
-                   "Uplink redundancy degraded on DVPorts: %s. Physical NIC %s is down.")};
+    eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.dvport.connectivity.lost",
+                   "Lost network connectivity on DVPorts: %s. Physical NIC %s is down.")),
+    eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.dvport.redundancy.lost",
+                   "Lost uplink redundancy on DVPorts: %s. Physical NIC %s is down.")),
+    eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.dvport.redundancy.degraded",
+                   "Uplink redundancy degraded on DVPorts: %s. Physical NIC %s is down."))};
 
 // Recoveries: back with one uplink is connectivity restored, with more is
 // redundancy restored.
 constexpr EventSet kPortGroupRecovery = {
     VPROB_CLEAR, nullptr,
-    VPROB_TEMPLATE("nox.clear.net.connectivity.restored",
+    eventcheck::Checked<Text, Text, Text>(VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.connectivity.restored",
                    "Network connectivity restored on virtual switch %s, portgroups: %s. "
-                   "Physical NIC %s is up"),
-    VPROB_TEMPLATE("nox.clear.net.redundancy.restored",
+                   "Physical NIC %s is up")),
+    eventcheck::Checked<Text, Text, Text>(VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.redundancy.restored",
                    "Uplink redundancy restored on virtual switch %s, portgroups: %s. "
-                   "Physical NIC %s is up")};
+                   "Physical NIC %s is up"))};
 
 constexpr EventSet kDVPortRecovery = {
     VPROB_CLEAR, nullptr,
-    VPROB_TEMPLATE("nox.clear.net.dvport.connectivity.restored",
-                   "Network connectivity restored on DVPorts: %s. Physical NIC %s is up"),
-    VPROB_TEMPLATE("nox.clear.net.dvport.redundancy.restored",
-                   "Uplink redundancy restored on DVPorts: %s. Physical NIC %s is up recently")};
+    eventcheck::Checked<Text, Text>(VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.dvport.connectivity.restored",
+                   "Network connectivity restored on DVPorts: %s. Physical NIC %s is up")),
+    eventcheck::Checked<Text, Text>(VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.dvport.redundancy.restored",
+                   "Uplink redundancy restored on DVPorts: %s. Physical NIC %s is up recently"))};
 
 void PostLinkDown(const std::string &nic) {
-  VProb_Post(0, VPROB_PROBLEM,
+  VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.net.hynic.linkstate.down", "Physical NIC %s linkstate is down"),
              nic.c_str());
 }
@@ -298,14 +298,14 @@ void ResetAfterTransientFailure(const std::string &nic) {
   s.portGroupUpTransitions.erase(nic);
   s.dvPortUpTransitions.erase(nic);
   s.uplinkFlags[nic] &= UPLINK_WATCHDOG;
-  VProb_Post(0, VPROB_PROBLEM,
+  VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.net.hynic.watchdog.reset",
                             "Uplink %s has recovered from a transient failure due to watchdog timeout"),
              nic.c_str());
 }
 
 void PostLinkUp(const std::string &nic) {
-  VProb_Post(0, VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.hynic.linkstate.up", "Physical NIC %s linkstate is up"),
+  VPROB_POST(0, VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.hynic.linkstate.up", "Physical NIC %s linkstate is up"),
              nic.c_str());
 }
 

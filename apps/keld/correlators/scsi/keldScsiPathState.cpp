@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "correlators/keldRows.h"
+#include "correlators/keldThrottle.h"
 #include "events/keldVprob.h"
 #include "platform/clock.h"
 #include "platform/glfsVolume.h"
@@ -21,32 +22,38 @@
 
 namespace {
 
-const char kUnknown[] = "Unknown";
+constexpr char kUnknown[] = "Unknown";
 
-const char kConnectivityLost[] =
+constexpr char kConnectivityLost[] =
     VPROB_TEMPLATE("nox.problem.storage.connectivity.lost",
                    "Lost connectivity to storage device %s. Path %s is down. Affected datastores: %s.");
-const char kRedundancyLost[] =
+constexpr char kRedundancyLost[] =
     VPROB_TEMPLATE("nox.problem.storage.redundancy.lost",
                    "Lost path redundancy to storage device %s. Path %s is down. Affected datastores: %s.");
-const char kRedundancyDegraded[] =
+constexpr char kRedundancyDegraded[] =
     VPROB_TEMPLATE("nox.problem.storage.redundancy.degraded",
                    "Path redundancy to storage device %s degraded. Path %s is down. Affected datastores: %s.");
-const char kConnectivityRestored[] =
+constexpr char kConnectivityRestored[] =
     VPROB_TEMPLATE("nox.clear.storage.connectivity.restored",
                    "Connectivity to storage device %s (Datastores: %s) restored. Path %s is active again.");
-const char kRedundancyRestored[] =
+constexpr char kRedundancyRestored[] =
     VPROB_TEMPLATE("nox.clear.storage.redundancy.restored",
                    "Path redundancy to storage device %s (Datastores: %s) restored. Path %s is active again.");
-const char kPathStateChanges[] =
+// Lost: (device, path, datastores); restored: (device, datastores, path).
+static_assert(eventcheck::Values<Text, Text, Text>::Fit(VPROB_PROBLEM, kConnectivityLost) &&
+              eventcheck::Values<Text, Text, Text>::Fit(VPROB_PROBLEM, kRedundancyLost) &&
+              eventcheck::Values<Text, Text, Text>::Fit(VPROB_PROBLEM, kRedundancyDegraded) &&
+              eventcheck::Values<Text, Text, Text>::Fit(VPROB_CLEAR, kConnectivityRestored) &&
+              eventcheck::Values<Text, Text, Text>::Fit(VPROB_CLEAR, kRedundancyRestored));
+constexpr char kPathStateChanges[] =
     VPROB_TEMPLATE("nox.problem.storage.connectivity.pathstatechanges",
                    "Frequent path state changes are occurring for path %s. This may indicate a storage "
                    "problem. Affected device: %s. Affected datastores: %s.");
-const char kPathPor[] =
+constexpr char kPathPor[] =
     VPROB_TEMPLATE("nox.problem.storage.connectivity.pathpor",
                    "Frequent PowerOn Reset Unit Attentions are occurring on path %s. This may indicate a "
                    "storage problem. Affected device: %s. Affected datastores: %s.");
-const char kDevicePor[] =
+constexpr char kDevicePor[] =
     VPROB_TEMPLATE("nox.problem.storage.connectivity.devicepor",
                    "Frequent PowerOn Reset Unit Attentions are occurring on device %s. This may indicate a "
                    "storage problem. Affected datastores: %s.");
@@ -63,25 +70,21 @@ class StormCounter {
 
   void Start(int64_t now) {
     counts_.clear();
-    resetStart_ = now;
-    sweepTime_ = now;
+    reset_.Set("", now);
+    sweep_.Set("", now);
   }
 
   // Runs the windows due at `now`, applies `change` to the name's count and
   // returns the new count.
   uint32_t Note(const std::string &name, int64_t now, Change change) {
-    if (now - resetStart_ > 600) {
-      counts_.clear();
-      resetStart_ = now;
-    }
+    if (reset_.Pass("", now)) counts_.clear();
     // The sweep runs before this note is counted, so that the count compared
     // with 10 holds only changes since the last sweep: nine changes, a quiet
     // minute and one more change do not make a storm.
-    if (now - sweepTime_ > 60) {
+    if (sweep_.Pass("", now)) {
       for (auto &entry : counts_) {
         if (entry.second < kReportAt) entry.second = 0;
       }
-      sweepTime_ = now;
     }
     auto it = counts_.find(name);
     bool known = it != counts_.end();
@@ -96,8 +99,9 @@ class StormCounter {
 
  private:
   std::unordered_map<std::string, uint32_t> counts_;  // hashed: a host may have thousands of paths
-  int64_t resetStart_ = 0;
-  int64_t sweepTime_ = 0;
+  // One window each, under the key "".
+  TextThrottle reset_ = TextThrottle::After(600);
+  TextThrottle sweep_ = TextThrottle::After(60);
 };
 
 struct PathState {
@@ -196,7 +200,7 @@ void PathChange_Note(const std::string &path, bool added, bool removed) {
   if (!device) return;
   std::optional<std::string> datastores = StormDatastores(*device);
   if (!datastores) return;
-  VProb_Post(0, VPROB_PROBLEM, kPathStateChanges, path.c_str(), device->c_str(), datastores->c_str());
+  VPROB_POST(0, VPROB_PROBLEM, kPathStateChanges, path.c_str(), device->c_str(), datastores->c_str());
 }
 
 void PowerOnReset_Note(const std::string &name) {
@@ -210,9 +214,9 @@ void PowerOnReset_Note(const std::string &name) {
   std::optional<std::string> datastores = StormDatastores(device);
   if (!datastores) return;
   if (pathDevice) {
-    VProb_Post(0, VPROB_PROBLEM, kPathPor, name.c_str(), device.c_str(), datastores->c_str());
+    VPROB_POST(0, VPROB_PROBLEM, kPathPor, name.c_str(), device.c_str(), datastores->c_str());
   } else {
-    VProb_Post(0, VPROB_PROBLEM, kDevicePor, device.c_str(), datastores->c_str());
+    VPROB_POST(0, VPROB_PROBLEM, kDevicePor, device.c_str(), datastores->c_str());
   }
 }
 
