@@ -150,12 +150,13 @@ TEST(KeldFaults, MalformedRecordsAndThousandUserConnections) {
     for (int k = n; k < n + kGroup; k++) ASSERT_TRUE(useOne(k)) << k;
     ASSERT_TRUE(log.WaitCount(churn, static_cast<size_t>(n + kGroup) + 1, milliseconds(10000))) << "connection " << n;
   }
-  // The last connections close asynchronously.
-  KeldHost::WaitFor([&] { return CountFds(host.KeldPid()) == before; });
+  // The last connections close asynchronously, and so may the first one,
+  // still open when `before` was counted: a leak shows as more, never fewer.
+  KeldHost::WaitFor([&] { return CountFds(host.KeldPid()) <= before; });
   size_t after = CountFds(host.KeldPid());
   Figure("connection churn: " + std::to_string(kConnections) + " user connections, keld descriptors " +
          std::to_string(before) + " before, " + std::to_string(after) + " after");
-  EXPECT_EQ(after, before);
+  EXPECT_LE(after, before);
   EXPECT_EQ(log.Count(churn), static_cast<size_t>(kConnections) + 1);
   EXPECT_TRUE(host.KeldRunning());
 }
