@@ -350,7 +350,7 @@ constexpr int kFirstWorld = 100000;
 std::string PortGroupName(int i) { return "PG " + std::to_string(i); }
 std::string PathName(int i, int luns) {
   // Four paths per LUN over two adapters and two targets, the usual layout.
-  return "vmhba" + std::to_string(1 + i % 2) + ":C0:T" + std::to_string((i / 2) % 2) + ":L" +
+  return "hba" + std::to_string(1 + i % 2) + ":C0:T" + std::to_string((i / 2) % 2) + ":L" +
          std::to_string(i % luns) + "-" + std::to_string(i / luns);
 }
 std::string DeviceName(int lun) {
@@ -425,11 +425,11 @@ Mix BuildHostMix(uint64_t count, const HostSize &h) {
         mix.Push(ctx, "kel.net.e1000.tso6.notsupported", "Guest of VM group %d uses an offload it cannot have",
                  {KelArg::I32(vm)}, 1);
       } else {
-        std::string vmx = "/glfs/volumes/datastore" + std::to_string(vm % h.luns) + "/vm-" + std::to_string(vm) +
-                          "/vm-" + std::to_string(vm) + ".vmx";
+        std::string vmConfig = "/glfs/volumes/datastore" + std::to_string(vm % h.luns) + "/vm-" + std::to_string(vm) +
+                          "/vm-" + std::to_string(vm) + ".conf";
         mix.Push(ctx, "kel.vm.kill.unexpected.vmtrack", "The virtual machine using the configuration file %s has been "
                  "powered off to prevent system instability. See the kernel log file for more details.",
-                 {KelArg::Str(vmx)}, 1);
+                 {KelArg::Str(vmConfig)}, 1);
       }
     }
   }

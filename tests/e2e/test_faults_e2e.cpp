@@ -296,7 +296,7 @@ void ReplaceModel(const KeldHost &host, const std::string &kind) {
   if (kind == "garbage") std::ofstream(path) << kGarbage;
   if (kind == "good") {
     std::ofstream(path) << KeldHost::DefaultHostModel()
-                        << "path vmhba1:C0:T0:L0 naa.600\nlun naa.600 1 1\nvolume naa.600:1 ds1\n";
+                        << "path hba1:C0:T0:L0 naa.600\nlun naa.600 1 1\nvolume naa.600:1 ds1\n";
   }
   struct timespec times[2] = {{0, UTIME_OMIT}, {stamp += 10, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
@@ -332,9 +332,9 @@ TEST(KeldFaults, HostModelBrokenWhileRunning) {
   size_t losses = 0;
   auto pathLoss = [&] {
     ASSERT_EQ(host.Inject({"--ctx", "2", "kel.scsi.scsipath.pathstate.dead", "Path %s changed state from %s",
-                           "s:vmhba1:C0:T0:L0", "s:on"}),
+                           "s:hba1:C0:T0:L0", "s:on"}),
               0);
-    ASSERT_TRUE(host.WaitSyslog("[kel.scsi.scsipath.pathstate.dead] Path vmhba1:C0:T0:L0", ++losses));
+    ASSERT_TRUE(host.WaitSyslog("[kel.scsi.scsipath.pathstate.dead] Path hba1:C0:T0:L0", ++losses));
   };
   const std::pair<const char *, std::string> broken[] = {
       {"missing", model + ": no such file; using an empty host model"},
@@ -359,7 +359,7 @@ TEST(KeldFaults, HostModelBrokenWhileRunning) {
   std::vector<std::string> got = host.HubdLines();
   ASSERT_EQ(got.size(), 4u);
   for (const std::string &line : got) {
-    EXPECT_NE(line.find(R"("args":["naa.600","vmhba1:C0:T0:L0","\"ds1\""])"), std::string::npos) << line;
+    EXPECT_NE(line.find(R"("args":["naa.600","hba1:C0:T0:L0","\"ds1\""])"), std::string::npos) << line;
   }
   EXPECT_EQ(host.SyslogLines("; line skipped").size(), GarbageLines());
   EXPECT_TRUE(host.KeldRunning());

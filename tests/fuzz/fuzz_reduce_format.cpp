@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (Fuzz_CountPercent(format) > FuzzSlots::kCount) return 0;
   static const std::vector<uint8_t> record = KelRecord_Build(
       "kel.fuzz.reduce", "%s %d %lu %s",
-      {KelArg::Str("vmhba1"), KelArg::I32(-3), KelArg::U64(1ull << 40), KelArg::NullStr(),
+      {KelArg::Str("hba1"), KelArg::I32(-3), KelArg::U64(1ull << 40), KelArg::NullStr(),
        KelArg::U32(7), KelArg::F64(0.5)},
       1);
   unsigned char *copy = Fuzz_Copy(record.data(), record.size());

@@ -7,11 +7,11 @@
 
 namespace {
 
-// vmhba1 -> naa.600 (figure 1, partitions 1 and 2 on ds1, 3 on ds2), vmhba2 -> naa.700 (figure 2, a partition
-// without a volume), vmhba3 -> naa.800 (figure 3, not a disk), vmhba4 -> naa.900 (figure 0).
+// hba1 -> naa.600 (figure 1, partitions 1 and 2 on ds1, 3 on ds2), hba2 -> naa.700 (figure 2, a partition
+// without a volume), hba3 -> naa.800 (figure 3, not a disk), hba4 -> naa.900 (figure 0).
 const char kScsiHost[] =
     "lun naa.600 1 1 2 3\nlun naa.700 2 1\nlun naa.800 3\nlun naa.900 0 1\n"
-    "path vmhba1 naa.600\npath vmhba2 naa.700\npath vmhba3 naa.800\npath vmhba4 naa.900\n"
+    "path hba1 naa.600\npath hba2 naa.700\npath hba3 naa.800\npath hba4 naa.900\n"
     "volume naa.600:1 ds1\nvolume naa.600:2 ds1\nvolume naa.600:3 ds2\n";
 const char kBoth[] = "\"ds1\", \"ds2\"";
 using Strings = std::vector<std::string>;
@@ -40,7 +40,7 @@ TEST(ScsiCorrelator, RowsAndLoggedReadFailures) {
                            "correlate kel.scsi.unsupported.plugin.type: 22", "get path limit reached path count: 22",
                            "get device limit reached device count: 22", "get device limit reached plugin name: 75",
                            "get path limit reached path name: 75", "get path add remove path name: 75",
-                           "get PE-incapable adapter name for path vmhba5:C0:T1:L0 : 75",
+                           "get PE-incapable adapter name for path hba5:C0:T1:L0 : 75",
                            "get thin provisioned device name: 75"}) {
     EXPECT_EQ(logged(line), 1u) << line;
   }
@@ -64,57 +64,57 @@ void Note(CorrelatorHarness &h, const std::string &what, const Strings &names, i
 TEST(ScsiCorrelator, StormsAndLookupFailures) {
   CorrelatorHarness h(ScsiCorrelator_Def(), kScsiHost);
   // A path's first addition starts its count at 0, a removal takes it back to 0; other additions count.
-  Note(h, "add", {"vmhba3"}, 10);
-  Note(h, "remove", {"vmhba3"}, 1);
-  Note(h, "pathstate.off", {"vmhba3", "vmhba1"}, 9);
+  Note(h, "add", {"hba3"}, 10);
+  Note(h, "remove", {"hba3"}, 1);
+  Note(h, "pathstate.off", {"hba3", "hba1"}, 9);
   EXPECT_TRUE(h.Take().empty());
-  Note(h, "add", {"vmhba3"}, 1);
-  Note(h, "pathstate.off", {"vmhba1"}, 1);
+  Note(h, "add", {"hba3"}, 1);
+  Note(h, "pathstate.off", {"hba1"}, 1);
   // Power-on resets name the path, or the device when the name is no path; neither: nothing.
-  Note(h, "por", {"vmhba2", "naa.600", "naa.404"}, 10);
+  Note(h, "por", {"hba2", "naa.600", "naa.404"}, 10);
   std::vector<PostedEvent> events = h.Take();
   ASSERT_EQ(events.size(), 4u);
-  EXPECT_EQ(ArgTexts(events[0]), (Strings{"vmhba3", "naa.800", "Unknown"}));
+  EXPECT_EQ(ArgTexts(events[0]), (Strings{"hba3", "naa.800", "Unknown"}));
   EXPECT_EQ(events[1].id + ": " + events[1].message,
             "nox.problem.storage.connectivity.pathstatechanges: Frequent path state changes are occurring for path "
-            "vmhba1. This may indicate a storage problem. Affected device: naa.600. Affected datastores: " +
+            "hba1. This may indicate a storage problem. Affected device: naa.600. Affected datastores: " +
                 std::string(kBoth) + ".");
-  EXPECT_EQ(ArgTexts(events[1]), (Strings{"vmhba1", "naa.600", kBoth}));
+  EXPECT_EQ(ArgTexts(events[1]), (Strings{"hba1", "naa.600", kBoth}));
   EXPECT_EQ(events[2].id + ": " + events[2].message,
             "nox.problem.storage.connectivity.pathpor: Frequent PowerOn Reset Unit Attentions are occurring on path "
-            "vmhba2. This may indicate a storage problem. Affected device: naa.700. Affected datastores: Unknown.");
+            "hba2. This may indicate a storage problem. Affected device: naa.700. Affected datastores: Unknown.");
   EXPECT_EQ(events[3].id + ": " + events[3].message,
             "nox.problem.storage.connectivity.devicepor: Frequent PowerOn Reset Unit Attentions are occurring on "
             "device naa.600. This may indicate a storage problem. Affected datastores: " + std::string(kBoth) + ".");
   EXPECT_EQ(ArgTexts(events[3]), (Strings{"naa.600", kBoth}));
   // Past 10 the count survives the sweeps but is not reported again.
-  Note(h, "pathstate.off", {"vmhba1"}, 1);
+  Note(h, "pathstate.off", {"hba1"}, 1);
   h.Advance(300);
-  Note(h, "pathstate.off", {"vmhba1"}, 5);
+  Note(h, "pathstate.off", {"hba1"}, 5);
   EXPECT_TRUE(h.Take().empty());
   // After the reset (more than 600 s) ten more changes are a new storm; figure 0 names no datastores.
   h.Advance(301);
-  Note(h, "pathstate.off", {"vmhba4", "vmhba1"}, 10);
+  Note(h, "pathstate.off", {"hba4", "hba1"}, 10);
   events = h.Take();
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(ArgTexts(events[0]), (Strings{"vmhba4", "naa.900", "Unknown"}));
-  EXPECT_EQ(ArgTexts(events[1]), (Strings{"vmhba1", "naa.600", kBoth}));
+  EXPECT_EQ(ArgTexts(events[0]), (Strings{"hba4", "naa.900", "Unknown"}));
+  EXPECT_EQ(ArgTexts(events[1]), (Strings{"hba1", "naa.600", kBoth}));
   // A sweep (more than 60 s since the last) zeroes counts of 9 or less before the next change is counted.
   h.Advance(601);
-  Note(h, "pathstate.off", {"vmhba2"}, 9);  // the first one resets
+  Note(h, "pathstate.off", {"hba2"}, 9);  // the first one resets
   h.Advance(61);
-  Note(h, "pathstate.off", {"vmhba2"}, 1);
+  Note(h, "pathstate.off", {"hba2"}, 1);
   EXPECT_TRUE(h.Take().empty());
-  Note(h, "pathstate.off", {"vmhba2"}, 9);
+  Note(h, "pathstate.off", {"hba2"}, 9);
   EXPECT_EQ(h.Take().size(), 1u);
   // A failing volume request fails the whole list; a failing LUN lookup throws out of the handler, which drops it.
   h.WriteHostModel(std::string(kScsiHost) + "fail volume naa.600:2\nfail lun naa.700\n");
   h.Send("kel.scsi.device.state.permanentloss", "%s", {KelArg::Str("naa.600")});
-  Note(h, "pathstate.dead", {"vmhba2", "vmhba1"}, 1, "on");
+  Note(h, "pathstate.dead", {"hba2", "hba1"}, 1, "on");
   events = h.Take();
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(ArgTexts(events[0]), (Strings{"naa.600", "Unknown"}));
-  EXPECT_EQ(ArgTexts(events[1]), (Strings{"naa.600", "vmhba1", "Unknown"}));
+  EXPECT_EQ(ArgTexts(events[1]), (Strings{"naa.600", "hba1", "Unknown"}));
 }
 
 }  // namespace
