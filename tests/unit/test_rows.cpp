@@ -139,6 +139,22 @@ TEST(Rows, ThrottleRules) {
   EXPECT_FALSE(first.PassFirstOrDue("k", 36004));
   EXPECT_TRUE(first.PassFirstOrDue("k", 36005));
   EXPECT_FALSE(first.PassFirstOrDue("k", 72004));  // timed from the last pass
+
+  WindowCount window(60);
+  for (int i = 0; i < 1000; i++) window.Add(100);  // a burst in one second
+  EXPECT_EQ(window.Add(160), 1001u);               // exactly 60 s old still counts
+  EXPECT_EQ(window.Add(161), 2u);
+  EXPECT_EQ(window.Add(150), 3u);  // clock stepped back: counted behind the newer ones
+  EXPECT_EQ(window.Add(221), 3u);  // ... and leaves only after them
+  EXPECT_EQ(window.Add(222), 2u);
+  window.Clear();
+  EXPECT_EQ(window.Add(221), 1u);
+
+  RecentTimes<4> recent;
+  EXPECT_EQ(recent.NthNewest(1), 0);
+  for (int64_t t : {10, 20, 30, 40, 50}) recent.Add(t);
+  EXPECT_EQ(recent.NthNewest(1), 50);
+  EXPECT_EQ(recent.NthNewest(4), 20);  // 10 was pushed out
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "agents/keldTimer.h"
 #include "correlators/keldCorrelators.h"
 #include "correlators/keldRows.h"
+#include "correlators/keldThrottle.h"
 #include "log/keldLog.h"
 #include "platform/clock.h"
 #include "platform/hostCtl.h"
@@ -82,8 +83,7 @@ constexpr int64_t kOfflineWindowSeconds = 86399;  // within 24 hours
 constexpr unsigned kMaxPageCount = 255;
 
 struct CoreGroupHistory {
-  uint32_t next = 0;                   // slot the next error goes to
-  int64_t stamps[kHistorySlots] = {};  // monotonic seconds; 0 is empty
+  RecentTimes<kHistorySlots> errors;  // monotonic seconds
   bool offlined = false;
 };
 
@@ -151,11 +151,10 @@ void CheckCpuOffline(uint64_t status, uint64_t cpu) {
   // The history holds 64 errors, so a larger threshold means all 64 of them.
   threshold = std::min(threshold, kHistorySlots);
 
-  for (int stored = 0; stored < ((status & kStatusOverflow) ? 2 : 1); stored++) {
-    group.stamps[group.next] = now;
-    group.next = (group.next + 1) % kHistorySlots;
-  }
-  int64_t nthNewest = group.stamps[(group.next + kHistorySlots - threshold) % kHistorySlots];
+  // An error that overflowed the bank stands for two.
+  group.errors.Add(now);
+  if ((status & kStatusOverflow) != 0) group.errors.Add(now);
+  int64_t nthNewest = group.errors.NthNewest(threshold);
   if (nthNewest == 0 || now - nthNewest > kOfflineWindowSeconds) return;
   try {
     HykCtl::Util::Sysinfo node(HSI_NODE_sched_pcpus_offline);

@@ -3,10 +3,10 @@
 #include "correlators/net/keldNetLinkFlapping.h"
 
 #include <cstdint>
-#include <deque>
 #include <map>
 
 #include "correlators/keldRows.h"
+#include "correlators/keldThrottle.h"
 #include "events/keldVprob.h"
 #include "platform/clock.h"
 #include "platform/hostCtl.h"
@@ -15,10 +15,10 @@ namespace {
 
 constexpr int64_t kWindowSeconds = 60;
 
-// NIC name -> its link-down times in wall-clock seconds, oldest first. A
-// NIC's list is created on its first link-down and only ever emptied.
-std::map<std::string, std::deque<int64_t>> &LinkDownTimes() {
-  static std::map<std::string, std::deque<int64_t>> times;
+// NIC name -> its link-downs within the window, in wall-clock seconds. A
+// NIC's count is created on its first link-down and only ever emptied.
+std::map<std::string, WindowCount> &LinkDownTimes() {
+  static std::map<std::string, WindowCount> times;
   return times;
 }
 
@@ -50,14 +50,13 @@ bool TakeNicDown(const std::string &nic) {
 
 void LinkFlapping_Check(const std::string &nic) {
   int64_t now = Clock_NowSeconds();
-  std::deque<int64_t> &times = LinkDownTimes()[nic];
-  times.push_back(now);
-  // An entry exactly 60 seconds old still counts; the one just added always
-  // stays.
-  while (times.front() < now - kWindowSeconds) times.pop_front();
+  WindowCount &times = LinkDownTimes().try_emplace(nic, kWindowSeconds).first->second;
+  // A link-down exactly 60 seconds old still counts; the one just added
+  // always does.
+  uint64_t downs = times.Add(now);
 
   uint32_t threshold = 0;
-  if (!ReadThreshold(&threshold) || threshold == 0 || times.size() <= threshold) return;
+  if (!ReadThreshold(&threshold) || threshold == 0 || downs <= threshold) return;
 
   if (TakeNicDown(nic)) {
     VPROB_POST(0, VPROB_PROBLEM,
@@ -67,7 +66,7 @@ void LinkFlapping_Check(const std::string &nic) {
   }
   // Taken down or not, a new series starts: a failed attempt is not retried
   // on every following link-down.
-  times.clear();
+  times.Clear();
 }
 
 void LinkFlapping_Reset(void) { LinkDownTimes().clear(); }
