@@ -55,15 +55,6 @@ InterfaceCount CountInterfaces(const char *name) {
 
 // --- Plain rows ---------------------------------------------------------------
 
-// A row whose text still posts, as an absent (null) text, when it cannot be
-// read.
-template <const EventRow &Row>
-void PostEvenUnread(Observation obs) {
-  Text text;
-  if (!ReadArgs(obs, Row.readFormat, &text)) text = nullptr;
-  VPROB_POST(Row.deferred, Row.kind, Row.eventTemplate, text);
-}
-
 constexpr EventRow kInitFailed = {
     "%p", VPROB_PROBLEM,
     VPROB_TEMPLATE("nox.problem.mesa.dom.init.failed.status",
@@ -290,13 +281,13 @@ void OnDiskGroupError(Observation obs) {
 HandlerTable BuildTable() {
   return {
       {"kel.mesa.dom.init.failed.status", PostRow<kInitFailed, Text>},
-      {"kel.mesa.pdl.online", PostEvenUnread<kPdlOnline>},
-      {"kel.mesa.pdl.offline", PostEvenUnread<kPdlOffline>},
-      {"kel.mesa.kvst.diskerror", PostEvenUnread<kDiskError>},
-      {"kel.mesa.kvst.diskpropagatedpermerror", PostEvenUnread<kDiskPropagatedPermError>},
-      {"kel.mesa.kvst.diskunhealthy", PostEvenUnread<kDiskUnhealthy>},
-      {"kel.mesa.kvst.diskgrouplogcongested", PostEvenUnread<kDiskGroupLogCongested>},
-      {"kel.mesa.kvst.diskpropagatederror", PostEvenUnread<kDiskPropagatedError>},
+      {"kel.mesa.pdl.online", PostEvenUnread<kPdlOnline, Text>},
+      {"kel.mesa.pdl.offline", PostEvenUnread<kPdlOffline, Text>},
+      {"kel.mesa.kvst.diskerror", PostEvenUnread<kDiskError, Text>},
+      {"kel.mesa.kvst.diskpropagatedpermerror", PostEvenUnread<kDiskPropagatedPermError, Text>},
+      {"kel.mesa.kvst.diskunhealthy", PostEvenUnread<kDiskUnhealthy, Text>},
+      {"kel.mesa.kvst.diskgrouplogcongested", PostEvenUnread<kDiskGroupLogCongested, Text>},
+      {"kel.mesa.kvst.diskpropagatederror", PostEvenUnread<kDiskPropagatedError, Text>},
       {"kel.mesa.kvst.congestionthreshold", PostRow<kCongestionThreshold, Text, Text, UInt, UInt>},
       {"kel.mesa.kvst.disklimit2", PostRow<kDiskLimit, Text, UInt, UInt>},
       {"kel.mesa.kvst.diskgrouplimit", PostRow<kDiskGroupLimit, Text, UInt, UInt>},
@@ -305,9 +296,9 @@ HandlerTable BuildTable() {
       {"kel.mesa.dom.resynctimeout", PostRow<kResyncTimeout, UInt, Text, Text, UInt>},
       {"kel.mesa.dom.resyncdecisiondelayed", PostRow<kResyncDecisionDelayed, Text, Text, Text>},
       {"kel.mesa.dom.component.datacomponent.on.witness.host", PostRow<kDataComponentOnWitness, Text>},
-      {"kel.mesa.kvst.stuckio", PostEvenUnread<kStuckIo>},
-      {"kel.mesa.xfp.rdma.change", PostEvenUnread<kRdmaChange>},
-      {"kel.mesa.kvst.devicerepair", PostEvenUnread<kDeviceRepair>},
+      {"kel.mesa.kvst.stuckio", PostEvenUnread<kStuckIo, Text>},
+      {"kel.mesa.xfp.rdma.change", PostEvenUnread<kRdmaChange, Text>},
+      {"kel.mesa.kvst.devicerepair", PostEvenUnread<kDeviceRepair, Text>},
 
       {"kel.mesa.net.gotip", OnGotIp},
       {"kel.mesa.net.noip", OnNoIp},

@@ -316,7 +316,7 @@ TextPairThrottle &LogDirThrottle() {
 void IormBadVersion(Observation obs) {
   Text host = nullptr, datastore = nullptr;
   Int ourVersion = 0, theirVersion = 0;
-  uint32_t status = Kel_GetArgs(obs, 0, "%p %p %d %d", &host, &datastore, &ourVersion, &theirVersion);
+  uint32_t status = ReadArgs(obs, "%p %p %d %d", &host, &datastore, &ourVersion, &theirVersion).status;
   if (static_cast<int32_t>(status) < 0) return;
   VPROB_POST(0, VPROB_PROBLEM, kIormBadVersion, host, datastore, ourVersion, theirVersion);
 }
@@ -338,7 +338,7 @@ template <const char *Template>
 void ToolPowerOperation(Observation obs) {
   Text text = nullptr;
   Text reason = nullptr;
-  if (Kel_GetStringArg(obs, 0, &text) == 0 && text != nullptr) {
+  if (ReadArgs(obs, ReadBy::Index(), &text) && text != nullptr) {
     const char *colon = strchr(text, ':');
     if (colon != nullptr) reason = colon + 1;
   }
