@@ -179,12 +179,16 @@ constexpr char kClusteringEnabledAudit[] = VPROB_TEMPLATE(
     "nox.audit.mesa.clustering.enabled", "Mesa clustering and directory services have been enabled.");
 constexpr char kClusteringEnabledClear[] = VPROB_TEMPLATE(
     "nox.clear.mesa.clustering.enabled", "Mesa clustering and directory services have now been enabled.");
-constexpr char kErrorFixed[] = VPROB_TEMPLATE(
-    "nox.problem.kel.mesa.dom.errorfixed",
-    "Mesa detected and fixed a medium or checksum error for component %s on disk group %s.");
-constexpr char kUnrecoverableError[] = VPROB_TEMPLATE(
-    "nox.problem.kel.mesa.dom.unrecoverableerror",
-    "Mesa detected an unrecoverable medium or checksum error for component %s on disk group %s.");
+constexpr EventRow kErrorFixed = {
+    "%p %p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.kel.mesa.dom.errorfixed",
+                   "Mesa detected and fixed a medium or checksum error for component %s on disk group %s."),
+    0};
+constexpr EventRow kUnrecoverableError = {
+    "%p %p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.kel.mesa.dom.unrecoverableerror",
+                   "Mesa detected an unrecoverable medium or checksum error for component %s on disk group %s."),
+    0};
 
 // The interface named by the observation. An observation without a readable,
 // non-null name changes nothing and posts nothing.
@@ -270,12 +274,12 @@ void OnUnloaded(Observation) {
 }
 
 // One report per disk group per hour, across both error events.
-template <const char *Template>
+template <const EventRow &Row>
 void OnDiskGroupError(Observation obs) {
   Text component, diskGroup;
-  if (!ReadArgs(obs, "%p %p", &component, &diskGroup)) return;
+  if (!ReadRow<Row>(obs, &component, &diskGroup)) return;
   if (!State().diskGroupErrors.Pass(TextOrNull(diskGroup), Clock_NowSeconds())) return;
-  VPROB_POST(0, VPROB_PROBLEM, Template, component, diskGroup);
+  VPROB_POST(Row.deferred, Row.kind, Row.eventTemplate, component, diskGroup);
 }
 
 HandlerTable BuildTable() {

@@ -102,63 +102,44 @@ void Set(const std::string &nic, uint32_t bits) { State().uplinkFlags[nic] |= bi
 // exactly one, [2] more than one. Posted with (switch, NIC, port groups) or
 // (DVPorts, NIC).
 constexpr EventRow kPortGroupLoss[] = {
-    {"", VPROB_PROBLEM,
-     VPROB_TEMPLATE("nox.problem.net.connectivity.lost",
-                    "Lost network connectivity on virtual switch %s. Physical NIC %s is down. "
-                    "Affected port groups: %s"),
-     0},
-    {"", VPROB_PROBLEM,
-     VPROB_TEMPLATE("nox.problem.net.redundancy.lost",
-                    "Lost uplink redundancy on virtual switch %s. Physical NIC %s is down. "
-                    "Affected port groups: %s"),
-     0},
-    {"", VPROB_PROBLEM,
-     VPROB_TEMPLATE("nox.problem.net.redundancy.degraded",
-                    "Uplink redundancy degraded on virtual switch %s. Physical NIC %s is down. "
-                    "Affected port groups: %s"),
-     0}};
+    {"", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.connectivity.lost",
+                                       "Lost network connectivity on virtual switch %s. Physical NIC %s is down. "
+                                       "Affected port groups: %s"), 0},
+    {"", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.redundancy.lost",
+                                       "Lost uplink redundancy on virtual switch %s. Physical NIC %s is down. "
+                                       "Affected port groups: %s"), 0},
+    {"", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.redundancy.degraded",
+                                       "Uplink redundancy degraded on virtual switch %s. Physical NIC %s is down. "
+                                       "Affected port groups: %s"), 0}};
 static_assert(eventcheck::RowsTake<Text, Text, Text>(kPortGroupLoss), "values do not match the messages");
 
 constexpr EventRow kDVPortLoss[] = {
-    {"", VPROB_PROBLEM,
-     VPROB_TEMPLATE("nox.problem.net.dvport.connectivity.lost",
-                    "Lost network connectivity on DVPorts: %s. Physical NIC %s is down."),
-     0},
-    {"", VPROB_PROBLEM,
-     VPROB_TEMPLATE("nox.problem.net.dvport.redundancy.lost",
-                    "Lost uplink redundancy on DVPorts: %s. Physical NIC %s is down."),
-     0},
-    {"", VPROB_PROBLEM,
-     VPROB_TEMPLATE("nox.problem.net.dvport.redundancy.degraded",
-                    "Uplink redundancy degraded on DVPorts: %s. Physical NIC %s is down."),
-     0}};
+    {"", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.dvport.connectivity.lost",
+                                       "Lost network connectivity on DVPorts: %s. Physical NIC %s is down."), 0},
+    {"", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.dvport.redundancy.lost",
+                                       "Lost uplink redundancy on DVPorts: %s. Physical NIC %s is down."), 0},
+    {"", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.dvport.redundancy.degraded",
+                                       "Uplink redundancy degraded on DVPorts: %s. Physical NIC %s is down."), 0}};
 static_assert(eventcheck::RowsTake<Text, Text>(kDVPortLoss), "values do not match the messages");
 
 // The events of a recovery burst: [0] back with one uplink is connectivity
 // restored, [1] with more is redundancy restored. Posted with (switch, port
 // groups, NIC) or (DVPorts, NIC).
 constexpr EventRow kPortGroupRecovery[] = {
-    {"", VPROB_CLEAR,
-     VPROB_TEMPLATE("nox.clear.net.connectivity.restored",
-                    "Network connectivity restored on virtual switch %s, portgroups: %s. "
-                    "Physical NIC %s is up"),
-     0},
-    {"", VPROB_CLEAR,
-     VPROB_TEMPLATE("nox.clear.net.redundancy.restored",
-                    "Uplink redundancy restored on virtual switch %s, portgroups: %s. "
-                    "Physical NIC %s is up"),
-     0}};
+    {"", VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.connectivity.restored",
+                                     "Network connectivity restored on virtual switch %s, portgroups: %s. "
+                                     "Physical NIC %s is up"), 0},
+    {"", VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.redundancy.restored",
+                                     "Uplink redundancy restored on virtual switch %s, portgroups: %s. "
+                                     "Physical NIC %s is up"), 0}};
 static_assert(eventcheck::RowsTake<Text, Text, Text>(kPortGroupRecovery), "values do not match the messages");
 
 constexpr EventRow kDVPortRecovery[] = {
-    {"", VPROB_CLEAR,
-     VPROB_TEMPLATE("nox.clear.net.dvport.connectivity.restored",
-                    "Network connectivity restored on DVPorts: %s. Physical NIC %s is up"),
-     0},
-    {"", VPROB_CLEAR,
-     VPROB_TEMPLATE("nox.clear.net.dvport.redundancy.restored",
-                    "Uplink redundancy restored on DVPorts: %s. Physical NIC %s is up recently"),
-     0}};
+    {"", VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.dvport.connectivity.restored",
+                                     "Network connectivity restored on DVPorts: %s. Physical NIC %s is up"), 0},
+    {"", VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.dvport.redundancy.restored",
+                                     "Uplink redundancy restored on DVPorts: %s. "
+                                     "Physical NIC %s is up recently"), 0}};
 static_assert(eventcheck::RowsTake<Text, Text>(kDVPortRecovery), "values do not match the messages");
 
 void PostLinkDown(const std::string &nic) {
