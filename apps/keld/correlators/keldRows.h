@@ -214,15 +214,6 @@ struct Values {
 template <typename... Args>
 Values<std::decay_t<Args>...> ValuesOf(const char *eventTemplate, Args &&...values);
 
-// A template held as data and chosen at run time among constants, checked
-// where it is defined: a mismatch makes the constexpr object that holds it
-// fail to compile.
-template <typename... Args>
-constexpr const char *Checked(VProbKind kind, const char *eventTemplate) {
-  if (!Values<Args...>::Fit(kind, eventTemplate)) throw "event template does not match its kind or its values";
-  return eventTemplate;
-}
-
 }  // namespace eventcheck
 
 #define KELD_FIRST_ARG(...) KELD_FIRST_ARG_(__VA_ARGS__, 0)

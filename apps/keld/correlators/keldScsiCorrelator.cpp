@@ -22,22 +22,26 @@ constexpr char kPathNameFail[] = "Failed to get path name: %d\n";
 
 // --- Stateless device rows -------------------------------------------------
 
-constexpr EventRow kInvalidXcopy = {"%p %d %d %d %p %d %d %d %p", VPROB_PROBLEM,
+constexpr EventRow kInvalidXcopy = {
+    "%p %d %d %d %p %d %d %d %p", VPROB_PROBLEM,
     VPROB_TEMPLATE("nox.problem.scsi.device.invalid.xcopy.request",
                    "Invalid XCOPY request for device %s. Host %#x, Device %#x, Plugin %#x, %s sense, "
                    "sense.key = %#x, sense.asc = %#x, sense.ascq = %#x: %s"),
     0, kParamsFail, FailWith::kIdAndStatus};
-constexpr EventRow kLatencyHigh = {"%p %lu %lu", VPROB_PROBLEM,
+constexpr EventRow kLatencyHigh = {
+    "%p %lu %lu", VPROB_PROBLEM,
     VPROB_TEMPLATE("nox.problem.scsi.device.io.latency.high",
                    "Device %s performance has deteriorated. I/O latency increased from average value "
                    "of %ld microseconds to %ld microseconds."),
     0, kCorrelateFail, FailWith::kIdAndStatus};
-constexpr EventRow kLatencyImproved = {"%p %lu %lu", VPROB_CLEAR,
+constexpr EventRow kLatencyImproved = {
+    "%p %lu %lu", VPROB_CLEAR,
     VPROB_TEMPLATE("nox.clear.scsi.device.io.latency.improved",
                    "Device %s performance has improved. I/O latency reduced from %ld microseconds to "
                    "%ld microseconds."),
     0, kCorrelateFail, FailWith::kIdAndStatus};
-constexpr EventRow kApdAllocFailed = {"", VPROB_PROBLEM,
+constexpr EventRow kApdAllocFailed = {
+    "", VPROB_PROBLEM,
     VPROB_TEMPLATE("nox.problem.scsi.apd.event.descriptor.alloc.failed",
                    "No memory to allocate APD (All Paths Down) event subsystem"),
     0, nullptr, FailWith::kIdAndStatus};  // nothing to read, so nothing to fail
@@ -50,29 +54,34 @@ constexpr EventRow kIsSsdFailed = {"%p %p", VPROB_PROBLEM, VPROB_TEMPLATE("nox.p
 constexpr EventRow kIsLocalFailed = {"%p %p", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.scsi.device.is.local.failed", "Failed to verify if the device %s from plugin %s is a local - not shared - device"), 0, kCorrelateFail, FailWith::kIdAndStatus};
 constexpr EventRow kCloseFailed = {"%p %p", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.scsi.device.close.failed", "Failed to close the device %s properly, plugin %s"), 0, kCorrelateFail, FailWith::kIdAndStatus};
 
-constexpr EventRow kQerrChangeConfig = {"%d %p %d", VPROB_PROBLEM,
+constexpr EventRow kQerrChangeConfig = {
+    "%d %p %d", VPROB_PROBLEM,
     VPROB_TEMPLATE("nox.problem.scsi.device.io.qerr.change.config",
                    "QErr set to 0x%x for device %s. This may cause unexpected behavior. The system is not "
                    "configured to change the Qerr setting of device. The Qerr value supported by system is "
                    "0x%x. Please check the SCSI ChangeQErrSetting configuration value for NOX."),
     0, kCorrelateFail, FailWith::kIdAndStatus};
-constexpr EventRow kQerrChanged = {"%d %p %d", VPROB_PROBLEM,
+constexpr EventRow kQerrChanged = {
+    "%d %p %d", VPROB_PROBLEM,
     VPROB_TEMPLATE("nox.problem.scsi.device.io.qerr.changed",
                    "QErr set to 0x%x for device %s. This may cause unexpected behavior. The device was "
                    "originally configured to the supported QErr setting of 0x%x, but this has been changed "
                    "and could not be reset."),
     0, kCorrelateFail, FailWith::kIdAndStatus};
-constexpr EventRow kFilterAttachFailed = {ReadBy::Index(), VPROB_PROBLEM,
+constexpr EventRow kFilterAttachFailed = {
+    ReadBy::Index(), VPROB_PROBLEM,
     VPROB_TEMPLATE("nox.problem.scsi.device.filter.attach.failed",
                    "Failed to attach filters to device '%s' during registration. Plugin load failed or "
                    "the filter rules are incorrect."),
     0, kParamsFail, FailWith::kIdAndStatus};
-constexpr EventRow kDetachFailed = {ReadBy::Index(), VPROB_PROBLEM,
+constexpr EventRow kDetachFailed = {
+    ReadBy::Index(), VPROB_PROBLEM,
     VPROB_TEMPLATE("nox.problem.scsi.device.detach.failed",
                    "Detach failed for device :%s. Exceeded the number of devices that can be detached, "
                    "please cleanup stale detach entries."),
     0, kParamsFail, FailWith::kIdAndStatus};
-constexpr EventRow kUnsupportedPlugin = {ReadBy::Index(), VPROB_PROBLEM,
+constexpr EventRow kUnsupportedPlugin = {
+    ReadBy::Index(), VPROB_PROBLEM,
     VPROB_TEMPLATE("nox.problem.scsi.unsupported.plugin.type",
                    "Scsi Device Allocation not supported for plugin type %x"),
     0, kCorrelateFail, FailWith::kIdAndStatus};
