@@ -1,6 +1,5 @@
-// The cluster file system correlator: its rows (tests/data/glfs.rows), the
-// logged latency read failures, and the internal error of a shared handler
-// reached by an ID that is not one of its rows.
+// The cluster file system correlator: its rows (tests/data/glfs.rows) and the
+// logged latency read failures.
 #include <gtest/gtest.h>
 
 #include "correlatorHarness.h"
@@ -23,19 +22,6 @@ TEST(GlfsCorrelator, Rows) {
   }
   EXPECT_EQ(syslog.find("Failed to correlate kel.glfs.heartbeat"), std::string::npos);
   EXPECT_EQ(syslog.find("kel.glfs.no.such.row"), std::string::npos);
-}
-
-TEST(GlfsCorrelatorDeathTest, SharedHandlerWithForeignIdStopsTheDaemon) {
-  // The heartbeat handler, registered under an ID none of its rows has.
-  static ObservationHandler heartbeat = GlfsCorrelator_Def().buildTable().at("kel.glfs.heartbeat.timedout");
-  static const CorrelatorDef def = {
-      "glfs", {"glfs"}, Unhandled_ReadId, [] { return HandlerTable{{"kel.glfs.foreign", heartbeat}}; },
-      nullptr, nullptr, nullptr};
-  CorrelatorHarness h(def);
-  std::vector<KelArg> args;
-  for (int i = 0; i < 9; i++) args.push_back(KelArg::U32(1));
-  args.push_back(KelArg::Str("detail"));
-  EXPECT_DEATH(h.Send("kel.glfs.foreign", "x", args), "NOT_REACHED keldGlfsCorrelator:[0-9]+");
 }
 
 }  // namespace

@@ -65,6 +65,12 @@ static_assert(!Values<uint64_t>::Fit(VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.a", 
 static_assert(!Values<const char *>::Fit(VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.a", "%s %s")));  // too few
 static_assert(!Values<const char *, int>::Fit(VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.a", "%s")));  // too many
 static_assert(!Values<>::Fit(VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.a", "%n")));                 // refused
+// A group of rows chosen among at run time fits only when every row does.
+constexpr EventRow kGroup[] = {{"", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.g.a", "%s"), 0},
+                               {"", VPROB_AUDIT, VPROB_TEMPLATE("nox.audit.g.b", "%s %d"), 0}};
+constexpr EventRow kAlike[] = {kGroup[0], kGroup[0]};
+static_assert(eventcheck::RowsTake<Text>(kAlike));
+static_assert(!eventcheck::RowsTake<Text>(kGroup) && !eventcheck::RowsTake<Text, Int>(kGroup));
 
 // The IDs of every data file, by file name.
 std::map<std::string, RowFileIds> AllRowFileIds() {

@@ -11,28 +11,35 @@ namespace {
 // Reads (component, knowledge base link, message) and posts a Problem with
 // (component, link, component, message). Nothing is posted when the read
 // fails or any of the three is null.
-template <const char *Template>
+template <const EventRow &Row>
 void OnReport(Observation obs) {
   Text component, link, message;
-  if (!ReadArgs(obs, "%p %p %p", &component, &link, &message)) return;
+  if (!ReadRow<Row>(obs, &component, &link, &message)) return;
   if (component == nullptr || link == nullptr || message == nullptr) return;
-  VPROB_POST(0, VPROB_PROBLEM, Template, component, link, component, message);
+  VPROB_POST(Row.deferred, Row.kind, Row.eventTemplate, component, link, component, message);
 }
 
-constexpr char kWarning[] = VPROB_TEMPLATE(
-    "nox.problem.3rdParty.warning",
-    "A 3rd party component, %s, running on NOX has reported a warning related to a problem. Please follow the "
-    "knowledge base link (%s) to see the steps to remedy the problem as reported by %s. The message reported "
-    "is: %s.");
-constexpr char kError[] = VPROB_TEMPLATE(
-    "nox.problem.3rdParty.error",
-    "A 3rd party component, %s, running on NOX has reported an error. Please follow the knowledge base link (%s) "
-    "to see the steps to remedy the problem as reported by %s. The message reported is: %s.");
-constexpr char kInformation[] = VPROB_TEMPLATE(
-    "nox.problem.3rdParty.information",
-    "A 3rd party component, %s, running on NOX has reported an informational event. If needed, please follow the "
-    "knowledge base link (%s) to see the steps to remedythe problem as reported by %s. The message reported is: "
-    "%s.");
+constexpr EventRow kWarning = {
+    "%p %p %p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.3rdParty.warning",
+                   "A 3rd party component, %s, running on NOX has reported a warning related to a problem. Please "
+                   "follow the knowledge base link (%s) to see the steps to remedy the problem as reported by %s. "
+                   "The message reported is: %s."),
+    0};
+constexpr EventRow kError = {
+    "%p %p %p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.3rdParty.error",
+                   "A 3rd party component, %s, running on NOX has reported an error. Please follow the knowledge "
+                   "base link (%s) to see the steps to remedy the problem as reported by %s. The message reported "
+                   "is: %s."),
+    0};
+constexpr EventRow kInformation = {
+    "%p %p %p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.3rdParty.information",
+                   "A 3rd party component, %s, running on NOX has reported an informational event. If needed, "
+                   "please follow the knowledge base link (%s) to see the steps to remedythe problem as reported "
+                   "by %s. The message reported is: %s."),
+    0};
 
 HandlerTable BuildTable() {
   return {

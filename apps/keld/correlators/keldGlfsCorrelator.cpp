@@ -6,7 +6,6 @@
 // correlator's own thread.
 #include <array>
 #include <cstdio>
-#include <iterator>
 #include <tuple>
 
 #include "correlators/keldCorrelators.h"
@@ -46,15 +45,15 @@ struct UuidArgs {
   VolumeUuid uuid{};
   std::array<Text, After> after{};
 
-  // One Kel_GetArgs call with `format`. True on success.
-  bool Read(Observation obs, const char *format) {
+  // Reads all of them as `by` says. True on success.
+  bool Read(Observation obs, ReadBy by) {
     return std::apply(
         [&](auto &...pre) {
           return std::apply(
               [&](auto &...post) {
                 VolumeUuid &u = uuid;
-                return ReadArgs(obs, format, &pre..., &u.word1, &u.word2, &u.word3, &u.bytes[0], &u.bytes[1],
-                                &u.bytes[2], &u.bytes[3], &u.bytes[4], &u.bytes[5], &post...);
+                return ReadArgs(obs, by, &pre..., &u.word1, &u.word2, &u.word3, &u.bytes[0], &u.bytes[1],
+                                  &u.bytes[2], &u.bytes[3], &u.bytes[4], &u.bytes[5], &post...).status == 0;
               },
               after);
         },
@@ -73,40 +72,20 @@ struct UuidArgs {
   }
 };
 
-template <const EventRow &Row, size_t Before, size_t After>
-void PostUuidRow(Observation obs) {
-  UuidArgs<Before, After> args;
-  if (args.Read(obs, Row.readFormat)) args.Post(Row.kind, Row.eventTemplate);
+// True when the template fits its kind and its message takes N texts.
+template <size_t N>
+constexpr bool TakesTexts(VProbKind kind, const char *eventTemplate) {
+  eventcheck::ArgClass classes[N] = {};
+  for (eventcheck::ArgClass &c : classes) c = eventcheck::kText;
+  return eventcheck::TemplateFitsKind(kind, eventTemplate) &&
+         eventcheck::MessageTakes(eventcheck::TemplateMessage(eventTemplate), classes, N);
 }
 
-// One row of a handler shared by several IDs; all its events are Problems.
-struct SharedRow {
-  const char *observationId;
-  const char *eventTemplate;
-};
-
-struct SharedTable {
-  const char *readFormat;
-  const SharedRow *rows;
-  size_t count;
-};
-
-// Reads the arguments, then posts the first row whose ID is the
-// observation's. The handler is registered only for its rows' IDs, so an ID
-// that matches none is an internal error.
-template <const SharedTable &Table, size_t Before, size_t After>
-void PostSharedUuidRow(Observation obs) {
-  const char *id = nullptr;
-  Kel_GetID(obs, &id);
+template <const EventRow &Row, size_t Before, size_t After>
+void PostUuidRow(Observation obs) {
+  static_assert(TakesTexts<Before + 1 + After>(Row.kind, Row.eventTemplate), "the row's message takes other values");
   UuidArgs<Before, After> args;
-  if (!args.Read(obs, Table.readFormat)) return;
-  for (size_t i = 0; i < Table.count; i++) {
-    if (Kel_IsID(id, Table.rows[i].observationId)) {
-      args.Post(VPROB_PROBLEM, Table.rows[i].eventTemplate);
-      return;
-    }
-  }
-  KELD_NOT_REACHED("keldGlfsCorrelator");
+  if (args.Read(obs, Row.read)) args.Post(Row.kind, Row.eventTemplate);
 }
 
 // --- Volume and lock events --------------------------------------------------
@@ -196,44 +175,35 @@ void ExtentOffline(Observation obs) {
 
 // --- Heartbeat and on-disk metadata: (UUID, detail) ---------------------------
 
-// In the order the IDs are tested.
-constexpr SharedRow kHeartbeatRows[] = {
-    {"kel.glfs.heartbeat.timedout", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.heartbeat.timedout", "%s %s"))},
-    {"kel.glfs.heartbeat.recovered", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.heartbeat.recovered", "%s %s"))},
-    {"kel.glfs.journal.createfailed", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.journal.createfailed", "%s %s"))},
-    {"kel.glfs.heartbeat.unrecoverable", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.heartbeat.unrecoverable", "%s %s"))},
-    {"kel.glfs.lock.corruptondisk.v2", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.lock.corruptondisk.v2", "%s %s"))},
-    {"kel.glfs.resource.corruptondisk", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.resource.corruptondisk", "%s %s"))},
-    {"kel.glfs.heartbeat.corruptondisk", eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.heartbeat.corruptondisk", "%s %s"))},
-};
-constexpr SharedTable kHeartbeat = {GLFS_UUID_FORMAT "%p", kHeartbeatRows, std::size(kHeartbeatRows)};
+constexpr char kHeartbeatFormat[] = GLFS_UUID_FORMAT "%p";
+constexpr EventRow kHeartbeatTimedout = {kHeartbeatFormat, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.heartbeat.timedout", "%s %s"), 0};
+constexpr EventRow kHeartbeatRecovered = {kHeartbeatFormat, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.heartbeat.recovered", "%s %s"), 0};
+constexpr EventRow kJournalCreatefailed = {kHeartbeatFormat, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.journal.createfailed", "%s %s"), 0};
+constexpr EventRow kHeartbeatUnrecoverable = {kHeartbeatFormat, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.heartbeat.unrecoverable", "%s %s"), 0};
+constexpr EventRow kLockCorruptondiskV2 = {kHeartbeatFormat, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.lock.corruptondisk.v2", "%s %s"), 0};
+constexpr EventRow kResourceCorruptondisk = {kHeartbeatFormat, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.resource.corruptondisk", "%s %s"), 0};
+constexpr EventRow kHeartbeatCorruptondisk = {kHeartbeatFormat, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.heartbeat.corruptondisk", "%s %s"), 0};
 
 // --- NFS servers: (text, text, UUID, text) ------------------------------------
 
-constexpr SharedRow kNfsServerRows[] = {
-    {"kel.glfs.nfs.server.disconnect", eventcheck::Checked<Text, Text, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.nfs.server.disconnect", "%s %s %s %s"))},
-    {"kel.glfs.nfs.server.restored", eventcheck::Checked<Text, Text, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.nfs.server.restored", "%s %s %s %s"))},
-};
-constexpr SharedTable kNfsServer = {"%p %p" GLFS_UUID_FORMAT "%p", kNfsServerRows, std::size(kNfsServerRows)};
+constexpr char kNfsServerFormat[] = "%p %p" GLFS_UUID_FORMAT "%p";
+constexpr EventRow kNfsServerDisconnect = {kNfsServerFormat, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.nfs.server.disconnect", "%s %s %s %s"), 0};
+constexpr EventRow kNfsServerRestored = {kNfsServerFormat, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.nfs.server.restored", "%s %s %s %s"), 0};
 
 // --- NFS volume latency -------------------------------------------------------
 
 // Each handler is registered only under its own ID, which is therefore the
 // observation's whenever it runs.
 constexpr char kCorrelateFail[] = "Failed to correlate %s: %d\n";
-constexpr LoggedRow kNfsLatencyHigh = {
-    {"%p %lu %lu", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.nfs.volume.io.latency.high", "%s %lu %lu"), 0},
-    kCorrelateFail, true};
-constexpr LoggedRow kNfsLatencyImproved = {
-    {"%p %lu %lu", VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.glfs.nfs.volume.io.latency.improved", "%s %lu %lu"), 0},
-    kCorrelateFail, true};
-constexpr LoggedRow kNfsLatencyExceeded = {
-    {"%p %lu %lu %lu", VPROB_PROBLEM,
-     VPROB_TEMPLATE("nox.problem.glfs.nfs.volume.io.latency.exceed.threshold.period", "%s %lu %lu %lu"), 0},
-    kCorrelateFail, true};
+constexpr EventRow kNfsLatencyHigh = {"%p %lu %lu", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.glfs.nfs.volume.io.latency.high", "%s %lu %lu"), 0, kCorrelateFail, FailWith::kIdAndStatus};
+constexpr EventRow kNfsLatencyImproved = {"%p %lu %lu", VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.glfs.nfs.volume.io.latency.improved", "%s %lu %lu"), 0, kCorrelateFail, FailWith::kIdAndStatus};
+constexpr EventRow kNfsLatencyExceeded = {
+    "%p %lu %lu %lu", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.glfs.nfs.volume.io.latency.exceed.threshold.period", "%s %lu %lu %lu"), 0,
+    kCorrelateFail, FailWith::kIdAndStatus};
 
 HandlerTable BuildTable() {
-  HandlerTable table = {
+  return {
       {"kel.glfs.error.volume.is.locked", PostRow<kVolumeLocked, Text>},
       {"kel.glfs.extent.offline", ExtentOffline},
       {"kel.glfs.extent.online", PostRow<kExtentOnline, Text, Text>},
@@ -246,14 +216,20 @@ HandlerTable BuildTable() {
       {"kel.glfs.spanned.lockmode.inconsistency.detected", PostUuidRow<kSpannedLockMode, 1, 3>},
       {"kel.glfs.lock.busy.filename", PostRow<kLockBusyFilename, Text>},
       {"kel.glfs.lock.busy.filedesc", PostRow<kLockBusyFiledesc, Text, Text, UInt, UInt, Text>},
-      {"kel.glfs.nfs.volume.io.latency.high", PostLoggedRow<kNfsLatencyHigh, Text, ULong, ULong>},
-      {"kel.glfs.nfs.volume.io.latency.improved", PostLoggedRow<kNfsLatencyImproved, Text, ULong, ULong>},
+      {"kel.glfs.nfs.volume.io.latency.high", PostRow<kNfsLatencyHigh, Text, ULong, ULong>},
+      {"kel.glfs.nfs.volume.io.latency.improved", PostRow<kNfsLatencyImproved, Text, ULong, ULong>},
       {"kel.glfs.nfs.volume.io.latency.exceed.threshold.period",
-       PostLoggedRow<kNfsLatencyExceeded, Text, ULong, ULong, ULong>},
+       PostRow<kNfsLatencyExceeded, Text, ULong, ULong, ULong>},
+      {"kel.glfs.heartbeat.timedout", PostUuidRow<kHeartbeatTimedout, 0, 1>},
+      {"kel.glfs.heartbeat.recovered", PostUuidRow<kHeartbeatRecovered, 0, 1>},
+      {"kel.glfs.journal.createfailed", PostUuidRow<kJournalCreatefailed, 0, 1>},
+      {"kel.glfs.heartbeat.unrecoverable", PostUuidRow<kHeartbeatUnrecoverable, 0, 1>},
+      {"kel.glfs.lock.corruptondisk.v2", PostUuidRow<kLockCorruptondiskV2, 0, 1>},
+      {"kel.glfs.resource.corruptondisk", PostUuidRow<kResourceCorruptondisk, 0, 1>},
+      {"kel.glfs.heartbeat.corruptondisk", PostUuidRow<kHeartbeatCorruptondisk, 0, 1>},
+      {"kel.glfs.nfs.server.disconnect", PostUuidRow<kNfsServerDisconnect, 2, 1>},
+      {"kel.glfs.nfs.server.restored", PostUuidRow<kNfsServerRestored, 2, 1>},
   };
-  for (const SharedRow &row : kHeartbeatRows) table[row.observationId] = PostSharedUuidRow<kHeartbeat, 0, 1>;
-  for (const SharedRow &row : kNfsServerRows) table[row.observationId] = PostSharedUuidRow<kNfsServer, 2, 1>;
-  return table;
 }
 
 }  // namespace

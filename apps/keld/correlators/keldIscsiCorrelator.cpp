@@ -15,7 +15,7 @@ namespace {
 template <const EventRow &Row, size_t... Order>
 void PostTexts(Observation obs) {
   std::array<Text, sizeof...(Order)> texts{};
-  bool ok = std::apply([&](auto &...t) { return ReadArgs(obs, Row.readFormat, &t...); }, texts);
+  bool ok = std::apply([&](auto &...t) { return ReadRow<Row>(obs, &t...); }, texts);
   if (ok) VPROB_POST(Row.deferred, Row.kind, Row.eventTemplate, texts[Order]...);
 }
 
@@ -26,7 +26,7 @@ template <const EventRow &Row>
 void PostLoginError(Observation obs) {
   Text adapter, target;
   UInt status;
-  if (!ReadArgs(obs, Row.readFormat, &adapter, &target, &status)) return;
+  if (!ReadRow<Row>(obs, &adapter, &target, &status)) return;
   char text[5];
   snprintf(text, sizeof text, "%04x", status);
   VPROB_POST(Row.deferred, Row.kind, Row.eventTemplate, target, adapter, static_cast<const char *>(text));

@@ -55,15 +55,6 @@ InterfaceCount CountInterfaces(const char *name) {
 
 // --- Plain rows ---------------------------------------------------------------
 
-// A row whose text still posts, as an absent (null) text, when it cannot be
-// read.
-template <const EventRow &Row>
-void PostEvenUnread(Observation obs) {
-  Text text;
-  if (!ReadArgs(obs, Row.readFormat, &text)) text = nullptr;
-  VPROB_POST(Row.deferred, Row.kind, Row.eventTemplate, text);
-}
-
 constexpr EventRow kInitFailed = {
     "%p", VPROB_PROBLEM,
     VPROB_TEMPLATE("nox.problem.mesa.dom.init.failed.status",
@@ -188,12 +179,16 @@ constexpr char kClusteringEnabledAudit[] = VPROB_TEMPLATE(
     "nox.audit.mesa.clustering.enabled", "Mesa clustering and directory services have been enabled.");
 constexpr char kClusteringEnabledClear[] = VPROB_TEMPLATE(
     "nox.clear.mesa.clustering.enabled", "Mesa clustering and directory services have now been enabled.");
-constexpr char kErrorFixed[] = VPROB_TEMPLATE(
-    "nox.problem.kel.mesa.dom.errorfixed",
-    "Mesa detected and fixed a medium or checksum error for component %s on disk group %s.");
-constexpr char kUnrecoverableError[] = VPROB_TEMPLATE(
-    "nox.problem.kel.mesa.dom.unrecoverableerror",
-    "Mesa detected an unrecoverable medium or checksum error for component %s on disk group %s.");
+constexpr EventRow kErrorFixed = {
+    "%p %p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.kel.mesa.dom.errorfixed",
+                   "Mesa detected and fixed a medium or checksum error for component %s on disk group %s."),
+    0};
+constexpr EventRow kUnrecoverableError = {
+    "%p %p", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.kel.mesa.dom.unrecoverableerror",
+                   "Mesa detected an unrecoverable medium or checksum error for component %s on disk group %s."),
+    0};
 
 // The interface named by the observation. An observation without a readable,
 // non-null name changes nothing and posts nothing.
@@ -279,24 +274,24 @@ void OnUnloaded(Observation) {
 }
 
 // One report per disk group per hour, across both error events.
-template <const char *Template>
+template <const EventRow &Row>
 void OnDiskGroupError(Observation obs) {
   Text component, diskGroup;
-  if (!ReadArgs(obs, "%p %p", &component, &diskGroup)) return;
+  if (!ReadRow<Row>(obs, &component, &diskGroup)) return;
   if (!State().diskGroupErrors.Pass(TextOrNull(diskGroup), Clock_NowSeconds())) return;
-  VPROB_POST(0, VPROB_PROBLEM, Template, component, diskGroup);
+  VPROB_POST(Row.deferred, Row.kind, Row.eventTemplate, component, diskGroup);
 }
 
 HandlerTable BuildTable() {
   return {
       {"kel.mesa.dom.init.failed.status", PostRow<kInitFailed, Text>},
-      {"kel.mesa.pdl.online", PostEvenUnread<kPdlOnline>},
-      {"kel.mesa.pdl.offline", PostEvenUnread<kPdlOffline>},
-      {"kel.mesa.kvst.diskerror", PostEvenUnread<kDiskError>},
-      {"kel.mesa.kvst.diskpropagatedpermerror", PostEvenUnread<kDiskPropagatedPermError>},
-      {"kel.mesa.kvst.diskunhealthy", PostEvenUnread<kDiskUnhealthy>},
-      {"kel.mesa.kvst.diskgrouplogcongested", PostEvenUnread<kDiskGroupLogCongested>},
-      {"kel.mesa.kvst.diskpropagatederror", PostEvenUnread<kDiskPropagatedError>},
+      {"kel.mesa.pdl.online", PostEvenUnread<kPdlOnline, Text>},
+      {"kel.mesa.pdl.offline", PostEvenUnread<kPdlOffline, Text>},
+      {"kel.mesa.kvst.diskerror", PostEvenUnread<kDiskError, Text>},
+      {"kel.mesa.kvst.diskpropagatedpermerror", PostEvenUnread<kDiskPropagatedPermError, Text>},
+      {"kel.mesa.kvst.diskunhealthy", PostEvenUnread<kDiskUnhealthy, Text>},
+      {"kel.mesa.kvst.diskgrouplogcongested", PostEvenUnread<kDiskGroupLogCongested, Text>},
+      {"kel.mesa.kvst.diskpropagatederror", PostEvenUnread<kDiskPropagatedError, Text>},
       {"kel.mesa.kvst.congestionthreshold", PostRow<kCongestionThreshold, Text, Text, UInt, UInt>},
       {"kel.mesa.kvst.disklimit2", PostRow<kDiskLimit, Text, UInt, UInt>},
       {"kel.mesa.kvst.diskgrouplimit", PostRow<kDiskGroupLimit, Text, UInt, UInt>},
@@ -305,9 +300,9 @@ HandlerTable BuildTable() {
       {"kel.mesa.dom.resynctimeout", PostRow<kResyncTimeout, UInt, Text, Text, UInt>},
       {"kel.mesa.dom.resyncdecisiondelayed", PostRow<kResyncDecisionDelayed, Text, Text, Text>},
       {"kel.mesa.dom.component.datacomponent.on.witness.host", PostRow<kDataComponentOnWitness, Text>},
-      {"kel.mesa.kvst.stuckio", PostEvenUnread<kStuckIo>},
-      {"kel.mesa.xfp.rdma.change", PostEvenUnread<kRdmaChange>},
-      {"kel.mesa.kvst.devicerepair", PostEvenUnread<kDeviceRepair>},
+      {"kel.mesa.kvst.stuckio", PostEvenUnread<kStuckIo, Text>},
+      {"kel.mesa.xfp.rdma.change", PostEvenUnread<kRdmaChange, Text>},
+      {"kel.mesa.kvst.devicerepair", PostEvenUnread<kDeviceRepair, Text>},
 
       {"kel.mesa.net.gotip", OnGotIp},
       {"kel.mesa.net.noip", OnNoIp},

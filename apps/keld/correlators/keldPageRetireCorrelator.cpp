@@ -78,7 +78,7 @@ uint64_t ReadSelectedThreshold() {
 void HandleSelectedThreshold(Observation obs) {
   uint64_t count = 0;
   if (!IsOwn(obs, kSelectedId) ||
-      GetObservationArgs(obs, "Number of MPNs selected for retirement is %lu", &count) != 0) {
+      !ReadArgs(obs, ReadBy::Message("Number of MPNs selected for retirement is %lu"), &count)) {
     return;
   }
   const uint64_t threshold = gState.selectedThreshold;
@@ -100,7 +100,7 @@ void HandleSelectedThreshold(Observation obs) {
 void HandleNotRetiredHigh(Observation obs) {
   uint64_t count = 0;
   if (!IsOwn(obs, kNotRetiredId) || gState.notRetiredHighReported ||
-      GetObservationArgs(obs, "Number of selected but not retired MPNs is high: %lu.", &count) != 0) {
+      !ReadArgs(obs, ReadBy::Message("Number of selected but not retired MPNs is high: %lu."), &count)) {
     return;
   }
   VPROB_POST(0, VPROB_PROBLEM,
@@ -118,7 +118,7 @@ void HandlePlatformRequest(Observation obs) {
   const char *fruId = nullptr;
   const char *logReference = nullptr;
   if (!IsOwn(obs, kPlatformId) || loggingEnabled == 0 ||
-      GetObservationArgs(obs, PLATFORM_MESSAGE, &fruId, &logReference) != 0) {
+      !ReadArgs(obs, ReadBy::Message(PLATFORM_MESSAGE), &fruId, &logReference)) {
     return;
   }
   VPROB_POST(0, VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.pageretire.platform.retire.request", PLATFORM_MESSAGE), fruId,
@@ -188,7 +188,7 @@ void HandleMceInjected(Observation obs) {
   uint64_t page = 0;
   int32_t worldId = 0;
   if (IsOwn(obs, kInjectedId) &&
-      GetObservationArgs(obs, "Injected MCE for PPN %lx into virtual machine %d.", &page, &worldId) == 0) {
+      ReadArgs(obs, ReadBy::Message("Injected MCE for PPN %lx into virtual machine %d."), &page, &worldId)) {
     gMceInjections[worldId].injections.emplace(page, now);
   }
   EvaluateInjections();

@@ -29,27 +29,6 @@ const char *RequireId(Observation obs) {
   return id;
 }
 
-uint32_t ReadArgAt(Observation obs, uint32_t index, Text *out) {
-  *out = nullptr;
-  return Kel_GetStringArg(obs, index, out);
-}
-
-uint32_t ReadArgAt(Observation obs, uint32_t index, Int *out) {
-  *out = 0;
-  int64_t value = 0;
-  uint32_t status = Kel_GetIntArg(obs, index, &value);
-  if (status == 0) *out = static_cast<Int>(static_cast<uint32_t>(value));
-  return status;
-}
-
-uint32_t ReadArgAt(Observation obs, uint32_t index, UInt *out) {
-  *out = 0;
-  int64_t value = 0;
-  uint32_t status = Kel_GetIntArg(obs, index, &value);
-  if (status == 0) *out = static_cast<UInt>(value);
-  return status;
-}
-
 bool ReadIntegerOption(const char *group, const char *name, uint64_t *value) {
   *value = 0;
   std::unique_ptr<HSI_ParamList, void (*)(HSI_ParamList *)> list(HSI_ParamListCreate(1, 2),

@@ -22,39 +22,74 @@ typedef uint32_t UInt;
 typedef int64_t Long;
 typedef uint64_t ULong;
 
-// Reads consecutive arguments from index 0 with one Kel_GetArgs call; the
-// outputs are zeroed first. Returns the accessor's status (0 on success), for
-// handlers that log it.
-template <typename... T>
-uint32_t ReadArgsStatus(Observation obs, const char *format, T *...out) {
-  ((*out = T{}), ...);
-  return Kel_GetArgs(obs, 0, format, out...);
-}
+// How arguments are read: by a conversion-only format (the default: a plain
+// format text converts to it), by the observation's own message format, or one
+// by one by index. The three differ in the status a missing argument gives,
+// which failure lines print:
+//  - Conversions(format): one Kel_GetArgs call from argument 0; a missing or
+//    mistyped argument is EINVAL.
+//  - Message(format): GetObservationArgs, which first reduces the message
+//    format to conversions (KELD_ERR_INVALID, i.e. EINVAL, when it cannot),
+//    then reads as Conversions does.
+//  - Index(first): one accessor call per output from argument `first` on,
+//    stopping at the first failure: Kel_GetStringArg for a Text (EOVERFLOW,
+//    75, when the argument is missing; EINVAL when it is not a string),
+//    Kel_GetIntArg for an integer (EINVAL when missing or not an integer; the
+//    output takes the value's low bytes).
+struct ReadBy {
+  enum Method : uint8_t { kConversions, kMessage, kIndex };
+  constexpr ReadBy(const char *conversions) : method(kConversions), format(conversions), first(0) {}  // NOLINT
+  static constexpr ReadBy Message(const char *messageFormat) { return {kMessage, messageFormat, 0}; }
+  static constexpr ReadBy Index(uint32_t firstIndex = 0) { return {kIndex, nullptr, firstIndex}; }
 
-// As ReadArgsStatus; true on success.
-template <typename... T>
-bool ReadArgs(Observation obs, const char *format, T *...out) {
-  return ReadArgsStatus(obs, format, out...) == 0;
-}
+  Method method;
+  const char *format;  // the conversion or message format; null when by index
+  uint32_t first;      // by index: the first argument's index
 
-// Reads the arguments by the observation's own message format
-// (GetObservationArgs: "%s" -> Text, "%u" -> UInt, "%lu"/"%#lx" -> ULong);
-// the outputs are zeroed first. True on success.
+ private:
+  constexpr ReadBy(Method m, const char *f, uint32_t i) : method(m), format(f), first(i) {}
+};
+
+// What a read gave: the accessor's status, 0 on success; true on success.
+struct ReadStatus {
+  uint32_t status;
+  explicit operator bool() const { return status == 0; }
+};
+
+// The one argument reader: fills `out...` (zeroed first: null texts, 0) as
+// `by` says. On failure the outputs read before it may hold values, the rest
+// stay zero. Outputs are Text or integer types (for Index: Text or integers
+// of at most 64 bits).
 template <typename... T>
-bool ReadMessageArgs(Observation obs, const char *messageFormat, T *...out) {
+ReadStatus ReadArgs(Observation obs, ReadBy by, T *...out) {
   ((*out = T{}), ...);
-  return GetObservationArgs(obs, messageFormat, out...) == 0;
+  switch (by.method) {
+    case ReadBy::kConversions:
+      return {Kel_GetArgs(obs, 0, by.format, out...)};
+    case ReadBy::kMessage:
+      return {GetObservationArgs(obs, by.format, out...)};
+    case ReadBy::kIndex:
+      break;
+  }
+  uint32_t status = 0;
+  uint32_t index = by.first;
+  auto one = [&](auto *o) {
+    if (status != 0) return;
+    using O = std::remove_pointer_t<decltype(o)>;
+    if constexpr (std::is_same_v<O, Text>) {
+      status = Kel_GetStringArg(obs, index++, o);
+    } else {
+      int64_t value = 0;
+      status = Kel_GetIntArg(obs, index++, &value);
+      if (status == 0) *o = static_cast<O>(static_cast<std::make_unsigned_t<O>>(value));
+    }
+  };
+  (one(out), ...);
+  return {status};
 }
 
 // A text argument for a log line or a map key: "(null)" for a null text.
 inline const char *TextOrNull(Text text) { return text ? text : "(null)"; }
-
-// One argument by its index: Kel_GetStringArg for a text, Kel_GetIntArg (low
-// 32 bits) for an integer. *out is zeroed first (null, 0) and stays so on
-// failure. Returns the accessor's status.
-uint32_t ReadArgAt(Observation obs, uint32_t index, Text *out);
-uint32_t ReadArgAt(Observation obs, uint32_t index, Int *out);
-uint32_t ReadArgAt(Observation obs, uint32_t index, UInt *out);
 
 // Compile-time checks of event templates (VPROB_TEMPLATE(full ID, message)):
 // that the ID begins with the prefix of the event's kind, and that the values
@@ -179,15 +214,6 @@ struct Values {
 template <typename... Args>
 Values<std::decay_t<Args>...> ValuesOf(const char *eventTemplate, Args &&...values);
 
-// A template held as data and chosen at run time among constants, checked
-// where it is defined: a mismatch makes the constexpr object that holds it
-// fail to compile.
-template <typename... Args>
-constexpr const char *Checked(VProbKind kind, const char *eventTemplate) {
-  if (!Values<Args...>::Fit(kind, eventTemplate)) throw "event template does not match its kind or its values";
-  return eventTemplate;
-}
-
 }  // namespace eventcheck
 
 #define KELD_FIRST_ARG(...) KELD_FIRST_ARG_(__VA_ARGS__, 0)
@@ -203,31 +229,81 @@ constexpr const char *Checked(VProbKind kind, const char *eventTemplate) {
     VProb_Post(deferred, kind, __VA_ARGS__);                                                   \
   } while (0)
 
-// One stateless row: the reading format and the event posted with the
-// arguments in the order read. A row whose event ID does not begin with its
-// kind's prefix does not compile (rows are constexpr).
+// The observation's ID for handlers that need it; when it has none, logs
+// "FAIL: Received NULL kelID\n" and returns null (the handler then ends).
+const char *RequireId(Observation obs);
+
+// What a row's failure line is filled with. kIdAndStatus also makes the
+// handler take the observation's ID first (RequireId), whether or not there is
+// anything to read.
+enum class FailWith : uint8_t { kStatus, kIdAndStatus };
+
+// The one row type of the correlators' tables: how the arguments are read,
+// the event posted with them, and the line logged when the read fails (none
+// when null). A row whose event ID does not begin with its kind's prefix does
+// not compile (rows are constexpr); the values posted with it are checked
+// against its message where it is posted.
 struct EventRow {
-  constexpr EventRow(const char *readFormatIn, VProbKind kindIn, const char *eventTemplateIn, uint8_t deferredIn)
-      : readFormat(readFormatIn), kind(kindIn), eventTemplate(eventTemplateIn), deferred(deferredIn) {
+  constexpr EventRow(ReadBy readIn, VProbKind kindIn, const char *eventTemplateIn, uint8_t deferredIn,
+                     const char *failLogIn = nullptr, FailWith failWithIn = FailWith::kStatus)
+      : read(readIn), kind(kindIn), eventTemplate(eventTemplateIn), deferred(deferredIn), failLog(failLogIn),
+        failWith(failWithIn) {
     if (!eventcheck::TemplateFitsKind(kind, eventTemplate)) throw "event ID does not begin with its kind's prefix";
   }
-  const char *readFormat;  // conversion-only format for Kel_GetArgs ("" for none)
+  ReadBy read;                // "" for nothing to read
   VProbKind kind;
   const char *eventTemplate;  // VPROB_TEMPLATE(full ID, message)
   uint8_t deferred;
+  const char *failLog;  // (status) or (ID, status), as failWith says; null: a failed read is silent
+  FailWith failWith;
 };
+
+namespace eventcheck {
+
+// True when every row of a group, among which a handler chooses at run time,
+// takes the values Args...; for a static_assert beside the group.
+template <typename... Args, size_t N>
+constexpr bool RowsTake(const EventRow (&rows)[N]) {
+  for (const EventRow &row : rows) {
+    if (!Values<Args...>::Fit(row.kind, row.eventTemplate)) return false;
+  }
+  return true;
+}
+
+}  // namespace eventcheck
+
+// Reads a row's arguments into `out...` as the row says. False, with the
+// row's failure line logged, when the read fails; false too when the row
+// wants the ID and the observation has none. Nothing is read for no outputs.
+template <const EventRow &Row, typename... T>
+bool ReadRow(Observation obs, T *...out) {
+  const char *id = nullptr;
+  if constexpr (Row.failWith == FailWith::kIdAndStatus) {
+    if ((id = RequireId(obs)) == nullptr) return false;
+  }
+  if constexpr (sizeof...(T) > 0) {
+    uint32_t status = ReadArgs(obs, Row.read, out...).status;
+    if (status == 0) return true;
+    if constexpr (Row.failLog != nullptr) {
+      if constexpr (Row.failWith == FailWith::kIdAndStatus) {
+        LogMsg(Row.failLog, id, static_cast<int32_t>(status));
+      } else {
+        LogMsg(Row.failLog, static_cast<int32_t>(status));
+      }
+    }
+    return false;
+  }
+  return true;
+}
 
 // Reads the arguments typed Args... and posts them in order. True when it
 // posted; false (nothing posted) when the read failed. For handlers that act
 // on the outcome, e.g. a throttle that records only posted events.
 template <const EventRow &Row, typename... Args>
 bool ReadAndPostRow(Observation obs) {
-  std::tuple<Args...> values{};
-  if constexpr (sizeof...(Args) > 0) {
-    bool ok = std::apply([&](Args &...a) { return ReadArgs(obs, Row.readFormat, &a...); }, values);
-    if (!ok) return false;
-  }
   static_assert(eventcheck::Values<Args...>::Fit(Row.kind, Row.eventTemplate), "values do not match the row's message");
+  std::tuple<Args...> values{};
+  if (!std::apply([&](Args &...a) { return ReadRow<Row>(obs, &a...); }, values)) return false;
   std::apply([](Args... a) { VProb_Post(Row.deferred, Row.kind, Row.eventTemplate, a...); }, values);
   return true;
 }
@@ -239,59 +315,16 @@ void PostRow(Observation obs) {
   ReadAndPostRow<Row, Args...>(obs);
 }
 
-// The observation's ID for handlers that need it; when it has none, logs
-// "FAIL: Received NULL kelID\n" and returns null (the handler then ends).
-const char *RequireId(Observation obs);
-
-// Reads Args... by index from 0, one ReadArgAt each, up to the first
-// failure. Returns its status (0 when all were read).
-template <typename... Args>
-uint32_t ReadArgsAt(Observation obs, std::tuple<Args...> &values) {
-  uint32_t status = 0;
-  uint32_t index = 0;
-  std::apply([&](Args &...a) { ((status = status != 0 ? status : ReadArgAt(obs, index++, &a)), ...); },
-             values);
-  return status;
-}
-
-// A row whose failed read is logged. Its arguments are read with one
-// Kel_GetArgs call by `event.readFormat`, or, when that is null, one by one by
-// index (ReadArgsAt; the accessors differ in the status of a missing
-// argument). With `idCheck` the handler first takes the ID (RequireId) and
-// `failLog` is filled with (ID, status), as in "Failed to correlate %s: %d\n";
-// without, `failLog` takes the status alone.
-struct LoggedRow {
-  EventRow event;
-  const char *failLog;
-  bool idCheck;
-};
-
-// The handler of a logged row: as PostRow, and a failed read is logged.
-template <const LoggedRow &Row, typename... Args>
-void PostLoggedRow(Observation obs) {
-  const char *id = nullptr;
-  if (Row.idCheck && (id = RequireId(obs)) == nullptr) return;
+// The handler of a row that posts even when its read fails: the row's
+// failure line (if any; it takes the status) is logged and the values are
+// posted as zeros and null texts.
+template <const EventRow &Row, typename... Args>
+void PostEvenUnread(Observation obs) {
+  static_assert(Row.failWith == FailWith::kStatus, "a row that requires the ID posts nothing without one");
+  static_assert(eventcheck::Values<Args...>::Fit(Row.kind, Row.eventTemplate), "values do not match the row's message");
   std::tuple<Args...> values{};
-  if constexpr (sizeof...(Args) > 0) {
-    uint32_t status = 0;
-    if constexpr (Row.event.readFormat == nullptr) {
-      status = ReadArgsAt(obs, values);
-    } else {
-      status = std::apply([&](Args &...a) { return ReadArgsStatus(obs, Row.event.readFormat, &a...); }, values);
-    }
-    if (status != 0) {
-      if constexpr (Row.idCheck) {
-        LogMsg(Row.failLog, id, static_cast<int32_t>(status));
-      } else {
-        LogMsg(Row.failLog, static_cast<int32_t>(status));
-      }
-      return;
-    }
-  }
-  static_assert(eventcheck::Values<Args...>::Fit(Row.event.kind, Row.event.eventTemplate),
-                "values do not match the row's message");
-  std::apply([](Args... a) { VProb_Post(Row.event.deferred, Row.event.kind, Row.event.eventTemplate, a...); },
-             values);
+  if (!std::apply([&](Args &...a) { return ReadRow<Row>(obs, &a...); }, values)) values = {};
+  std::apply([](Args... a) { VProb_Post(Row.deferred, Row.kind, Row.eventTemplate, a...); }, values);
 }
 
 // The current value of the host's integer configuration option (group,

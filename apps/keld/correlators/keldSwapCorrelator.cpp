@@ -20,7 +20,7 @@ constexpr char kRemovedFormat[] =
 // posted.
 void OnCannotRemove(Observation obs) {
   Text path;
-  if (!ReadMessageArgs(obs, kCannotRemoveFormat, &path)) return;
+  if (!ReadArgs(obs, ReadBy::Message(kCannotRemoveFormat), &path)) return;
   VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.swap.systemSwap.isPDL.cannot.remove.2",
                             "System swap on %s is affected by PDL but cannot be removed."),
@@ -32,7 +32,7 @@ void OnCannotRemove(Observation obs) {
 // ("(invalid)") and the log line ("(null)").
 void OnRemoved(Observation obs) {
   Text path;
-  ReadMessageArgs(obs, kRemovedFormat, &path);
+  ReadArgs(obs, ReadBy::Message(kRemovedFormat), &path);
   try {
     HykCtl::System::SwapInfoImpl().ReconfigureSysSwap(false, false);
   } catch (const HostCtl::Lib::HostCtlException &e) {

@@ -283,11 +283,16 @@ constexpr const char kIormBadVersion[] = VPROB_TEMPLATE(
 constexpr const char kAccountLocked[] = VPROB_TEMPLATE(
     "nox.audit.account.locked",
     "Remote access for NOX local user account '%s' has been locked for %d seconds after %d failed login attempts.");
-constexpr const char kToolPowerOff[] = VPROB_TEMPLATE(
-    "nox.audit.noxcli.host.poweroff",
-    "The host is being powered off through noxcli.Reason for power off: %s." KELD_SEE_GUIDE);
-constexpr const char kToolReboot[] = VPROB_TEMPLATE(
-    "nox.audit.noxcli.host.reboot", "The host is being rebooted through noxcli.Reason for reboot: %s." KELD_SEE_GUIDE);
+constexpr EventRow kToolPowerOff = {
+    ReadBy::Index(), VPROB_AUDIT,
+    VPROB_TEMPLATE("nox.audit.noxcli.host.poweroff",
+                   "The host is being powered off through noxcli.Reason for power off: %s." KELD_SEE_GUIDE),
+    0};
+constexpr EventRow kToolReboot = {
+    ReadBy::Index(), VPROB_AUDIT,
+    VPROB_TEMPLATE("nox.audit.noxcli.host.reboot",
+                   "The host is being rebooted through noxcli.Reason for reboot: %s." KELD_SEE_GUIDE),
+    0};
 constexpr const char kLeaseNoExpiry[] =
     VPROB_TEMPLATE("nox.problem.dhclient.lease.offered.noexpiry", "No expiry time on offered DHCP lease from %s.");
 constexpr const char kLogDirInvalid[] = VPROB_TEMPLATE(
@@ -316,7 +321,7 @@ TextPairThrottle &LogDirThrottle() {
 void IormBadVersion(Observation obs) {
   Text host = nullptr, datastore = nullptr;
   Int ourVersion = 0, theirVersion = 0;
-  uint32_t status = Kel_GetArgs(obs, 0, "%p %p %d %d", &host, &datastore, &ourVersion, &theirVersion);
+  uint32_t status = ReadArgs(obs, "%p %p %d %d", &host, &datastore, &ourVersion, &theirVersion).status;
   if (static_cast<int32_t>(status) < 0) return;
   VPROB_POST(0, VPROB_PROBLEM, kIormBadVersion, host, datastore, ourVersion, theirVersion);
 }
@@ -334,15 +339,15 @@ void AccountLocked(Observation obs) {
 // The command line tool passes "<origin>:<reason>": the reason is what follows
 // the first colon (possibly empty). Null, posted as such, when argument 0
 // cannot be read or holds no colon.
-template <const char *Template>
+template <const EventRow &Row>
 void ToolPowerOperation(Observation obs) {
   Text text = nullptr;
   Text reason = nullptr;
-  if (Kel_GetStringArg(obs, 0, &text) == 0 && text != nullptr) {
+  if (ReadRow<Row>(obs, &text) && text != nullptr) {
     const char *colon = strchr(text, ':');
     if (colon != nullptr) reason = colon + 1;
   }
-  VPROB_POST(0, VPROB_AUDIT, Template, reason);
+  VPROB_POST(Row.deferred, Row.kind, Row.eventTemplate, reason);
 }
 
 // The throttles keep their time when the event is let through, so a

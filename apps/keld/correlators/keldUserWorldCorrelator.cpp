@@ -59,28 +59,25 @@ bool CountCrash(CrashTable &table, Text name, uint32_t *count) {
   "%s crashed (%d time(s) so far) and an encrypted core file using keyId %s may have been created at %s. " \
   "This may have caused connections to the host to be dropped."
 
-// The pair of events of one kind of application: (name, count, path) and
-// (name, count, key, path).
-struct CrashEvents {
-  const char *plain;
-  const char *encrypted;
-  uint8_t deferred;
-};
-
-constexpr CrashEvents kHubdEvents = {
-    eventcheck::Checked<Text, Int, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hubd.core.dumped", KELD_AGENT_PLAIN)),
-    eventcheck::Checked<Text, Int, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hubd.core.dumped.encrypted", KELD_AGENT_ENCRYPTED)), 1};
-constexpr CrashEvents kTarxEvents = {
-    eventcheck::Checked<Text, Int, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.tarx.core.dumped", KELD_AGENT_PLAIN)),
-    eventcheck::Checked<Text, Int, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.tarx.core.dumped.encrypted", KELD_AGENT_ENCRYPTED)), 1};
-constexpr CrashEvents kApplicationEvents = {
-    eventcheck::Checked<Text, Int, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.application.core.dumped",
-                   "An application (%s) running on NOX host has crashed (%d time(s) so far). A core file may have "
-                   "been created at %s.")),
-    eventcheck::Checked<Text, Int, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.application.core.dumped.encrypted",
-                   "An application (%s) running on NOX host has crashed (%d time(s) so far). An encrypted core file "
-                   "using keyId %s may have been created at %s.")),
-    0};
+// The two events of one kind of application: [0] plain, filled with (name,
+// count, path), and [1] encrypted, filled with (name, count, key, path).
+constexpr EventRow kHubdCrash[] = {
+    {"", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hubd.core.dumped", KELD_AGENT_PLAIN), 1},
+    {"", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.hubd.core.dumped.encrypted", KELD_AGENT_ENCRYPTED), 1}};
+constexpr EventRow kTarxCrash[] = {
+    {"", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.tarx.core.dumped", KELD_AGENT_PLAIN), 1},
+    {"", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.tarx.core.dumped.encrypted", KELD_AGENT_ENCRYPTED), 1}};
+constexpr EventRow kApplicationCrash[] = {
+    {"", VPROB_PROBLEM,
+     VPROB_TEMPLATE("nox.problem.application.core.dumped",
+                    "An application (%s) running on NOX host has crashed (%d time(s) so far). A core file may "
+                    "have been created at %s."),
+     0},
+    {"", VPROB_PROBLEM,
+     VPROB_TEMPLATE("nox.problem.application.core.dumped.encrypted",
+                    "An application (%s) running on NOX host has crashed (%d time(s) so far). An encrypted core "
+                    "file using keyId %s may have been created at %s."),
+     0}};
 
 #undef KELD_AGENT_PLAIN
 #undef KELD_AGENT_ENCRYPTED
@@ -97,31 +94,32 @@ constexpr char kAllDomainsLevelChanged[] = VPROB_TEMPLATE(
     "The enforcement level for all security domains has been changed to %s. The enforcement level must always be "
     "set to enforcing.");
 
-// The name is matched anywhere, hubd before tarx.
-const CrashEvents &EventsFor(Text name) {
-  if (name != nullptr && strstr(name, "hubd") != nullptr) return kHubdEvents;
-  if (name != nullptr && strstr(name, "tarx") != nullptr) return kTarxEvents;
-  return kApplicationEvents;
+// Posts the plain or the encrypted event of one kind of application.
+template <const EventRow (&Events)[2]>
+void PostCrash(Text name, Int count, bool encrypted, Text key, Text path) {
+  if (encrypted) {
+    VPROB_POST(Events[1].deferred, Events[1].kind, Events[1].eventTemplate, name, count, key, path);
+  } else {
+    VPROB_POST(Events[0].deferred, Events[0].kind, Events[0].eventTemplate, name, count, path);
+  }
 }
 
 // Both core dump observations: plain or encrypted is decided by argument 3
-// alone. An unexpected status reading it drops the crash uncounted.
+// alone. An unexpected status reading it drops the crash uncounted. The name
+// is matched anywhere, hubd before tarx.
 void CoreDumped(Observation obs) {
   Text name, path;
   Int unused;
   if (!ReadArgs(obs, "%p %d %p", &name, &unused, &path)) return;
-  Text key = nullptr;
-  uint32_t keyStatus = Kel_GetStringArg(obs, 3, &key);
+  Text key;
+  uint32_t keyStatus = ReadArgs(obs, ReadBy::Index(3), &key).status;
   if (keyStatus != 0 && keyStatus != kNoKeyStatus) return;
   uint32_t count;
   if (!CountCrash(CoreDumpCrashTable(), name, &count)) return;
-  const CrashEvents &events = EventsFor(name);
-  Int shownCount = static_cast<Int>(count);
-  if (keyStatus == 0) {
-    VProb_Post(events.deferred, VPROB_PROBLEM, events.encrypted, name, shownCount, key, path);
-  } else {
-    VProb_Post(events.deferred, VPROB_PROBLEM, events.plain, name, shownCount, path);
-  }
+  auto post = name != nullptr && strstr(name, "hubd") != nullptr   ? PostCrash<kHubdCrash>
+              : name != nullptr && strstr(name, "tarx") != nullptr ? PostCrash<kTarxCrash>
+                                                                   : PostCrash<kApplicationCrash>;
+  post(name, static_cast<Int>(count), keyStatus == 0, key, path);
 }
 
 // Counted apart from the core dumps, and the same event whatever the name.

@@ -8,31 +8,25 @@
 
 namespace {
 
-// A Problem filled with one limit.
-template <const char *EventTemplate>
-void PostLimit(Observation obs) {
-  UInt limit;
-  uint32_t status = ReadArgsStatus(obs, "%u", &limit);
-  if (status != 0) {
-    LogMsg("Failed to get args: %d", static_cast<int32_t>(status));
-    limit = 0;
-  }
-  VPROB_POST(0, VPROB_PROBLEM, EventTemplate, limit);
-}
-
-constexpr char kNoFreeSlot[] = VPROB_TEMPLATE(
-    "nox.problem.vscsi.shared.hydk.no.free.slot.available",
-    "No Free slot available. Maximum number of VMs supported in MSCS cluster are %u");
-constexpr char kAddFailureMaxCount[] = VPROB_TEMPLATE(
-    "nox.problem.vscsi.shared.hydk.add.failure.max.count",
-    "Failed to add shared virtual disk. Maximum number of shared hydks supported per NOX host are %u");
+constexpr char kArgsFail[] = "Failed to get args: %d";
+constexpr EventRow kNoFreeSlot = {
+    "%u", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.vscsi.shared.hydk.no.free.slot.available",
+                   "No Free slot available. Maximum number of VMs supported in MSCS cluster are %u"),
+    0, kArgsFail};
+constexpr EventRow kAddFailureMaxCount = {
+    "%u", VPROB_PROBLEM,
+    VPROB_TEMPLATE("nox.problem.vscsi.shared.hydk.add.failure.max.count",
+                   "Failed to add shared virtual disk. Maximum number of shared hydks supported per NOX host "
+                   "are %u"),
+    0, kArgsFail};
 
 // Both names are always read, the second even when the first failed.
 void PowerOnFailed(Observation obs) {
   Text first, second;
-  uint32_t status = ReadArgAt(obs, 0, &first);
+  uint32_t status = ReadArgs(obs, ReadBy::Index(), &first).status;
   if (status != 0) LogMsg("Failed to get VM-1 name: %d", static_cast<int32_t>(status));
-  status = ReadArgAt(obs, 1, &second);
+  status = ReadArgs(obs, ReadBy::Index(1), &second).status;
   if (status != 0) LogMsg("Failed to get VM-2 name: %d", static_cast<int32_t>(status));
   VPROB_POST(0, VPROB_PROBLEM,
              VPROB_TEMPLATE("nox.problem.vscsi.shared.hydk.virtual.machine.power.on.failed",
@@ -43,8 +37,8 @@ void PowerOnFailed(Observation obs) {
 
 HandlerTable BuildTable() {
   return {
-      {"kel.vscsi.shared.hydk.no.free.slot.available", PostLimit<kNoFreeSlot>},
-      {"kel.vscsi.shared.hydk.add.failure.max.count", PostLimit<kAddFailureMaxCount>},
+      {"kel.vscsi.shared.hydk.no.free.slot.available", PostEvenUnread<kNoFreeSlot, UInt>},
+      {"kel.vscsi.shared.hydk.add.failure.max.count", PostEvenUnread<kAddFailureMaxCount, UInt>},
       {"kel.vscsi.shared.hydk.virtual.machine.power.on.failed", PowerOnFailed},
   };
 }

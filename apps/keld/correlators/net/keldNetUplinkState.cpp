@@ -98,53 +98,49 @@ void Set(const std::string &nic, uint32_t bits) { State().uplinkFlags[nic] |= bi
 
 // --- Events ------------------------------------------------------------------
 
-// The three outcomes of a burst, by the uplinks left active: none, exactly
-// one, more than one.
-struct EventSet {
-  VProbKind kind;
-  const char *none;
-  const char *one;
-  const char *several;
-};
+// The events of a loss burst, by the uplinks left active: [0] none, [1]
+// exactly one, [2] more than one. Posted with (switch, NIC, port groups) or
+// (DVPorts, NIC).
+constexpr EventRow kPortGroupLoss[] = {
+    {"", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.connectivity.lost",
+                                       "Lost network connectivity on virtual switch %s. Physical NIC %s is down. "
+                                       "Affected port groups: %s"), 0},
+    {"", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.redundancy.lost",
+                                       "Lost uplink redundancy on virtual switch %s. Physical NIC %s is down. "
+                                       "Affected port groups: %s"), 0},
+    {"", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.redundancy.degraded",
+                                       "Uplink redundancy degraded on virtual switch %s. Physical NIC %s is down. "
+                                       "Affected port groups: %s"), 0}};
+static_assert(eventcheck::RowsTake<Text, Text, Text>(kPortGroupLoss), "values do not match the messages");
 
-constexpr EventSet kPortGroupLoss = {
-    VPROB_PROBLEM,
-    eventcheck::Checked<Text, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.connectivity.lost",
-                   "Lost network connectivity on virtual switch %s. Physical NIC %s is down. "
-                   "Affected port groups: %s")),
-    eventcheck::Checked<Text, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.redundancy.lost",
-                   "Lost uplink redundancy on virtual switch %s. Physical NIC %s is down. "
-                   "Affected port groups: %s")),
-    eventcheck::Checked<Text, Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.redundancy.degraded",
-                   "Uplink redundancy degraded on virtual switch %s. Physical NIC %s is down. "
-                   "Affected port groups: %s"))};
+constexpr EventRow kDVPortLoss[] = {
+    {"", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.dvport.connectivity.lost",
+                                       "Lost network connectivity on DVPorts: %s. Physical NIC %s is down."), 0},
+    {"", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.dvport.redundancy.lost",
+                                       "Lost uplink redundancy on DVPorts: %s. Physical NIC %s is down."), 0},
+    {"", VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.dvport.redundancy.degraded",
+                                       "Uplink redundancy degraded on DVPorts: %s. Physical NIC %s is down."), 0}};
+static_assert(eventcheck::RowsTake<Text, Text>(kDVPortLoss), "values do not match the messages");
 
-constexpr EventSet kDVPortLoss = {
-    VPROB_PROBLEM,
-    eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.dvport.connectivity.lost",
-                   "Lost network connectivity on DVPorts: %s. Physical NIC %s is down.")),
-    eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.dvport.redundancy.lost",
-                   "Lost uplink redundancy on DVPorts: %s. Physical NIC %s is down.")),
-    eventcheck::Checked<Text, Text>(VPROB_PROBLEM, VPROB_TEMPLATE("nox.problem.net.dvport.redundancy.degraded",
-                   "Uplink redundancy degraded on DVPorts: %s. Physical NIC %s is down."))};
+// The events of a recovery burst: [0] back with one uplink is connectivity
+// restored, [1] with more is redundancy restored. Posted with (switch, port
+// groups, NIC) or (DVPorts, NIC).
+constexpr EventRow kPortGroupRecovery[] = {
+    {"", VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.connectivity.restored",
+                                     "Network connectivity restored on virtual switch %s, portgroups: %s. "
+                                     "Physical NIC %s is up"), 0},
+    {"", VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.redundancy.restored",
+                                     "Uplink redundancy restored on virtual switch %s, portgroups: %s. "
+                                     "Physical NIC %s is up"), 0}};
+static_assert(eventcheck::RowsTake<Text, Text, Text>(kPortGroupRecovery), "values do not match the messages");
 
-// Recoveries: back with one uplink is connectivity restored, with more is
-// redundancy restored.
-constexpr EventSet kPortGroupRecovery = {
-    VPROB_CLEAR, nullptr,
-    eventcheck::Checked<Text, Text, Text>(VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.connectivity.restored",
-                   "Network connectivity restored on virtual switch %s, portgroups: %s. "
-                   "Physical NIC %s is up")),
-    eventcheck::Checked<Text, Text, Text>(VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.redundancy.restored",
-                   "Uplink redundancy restored on virtual switch %s, portgroups: %s. "
-                   "Physical NIC %s is up"))};
-
-constexpr EventSet kDVPortRecovery = {
-    VPROB_CLEAR, nullptr,
-    eventcheck::Checked<Text, Text>(VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.dvport.connectivity.restored",
-                   "Network connectivity restored on DVPorts: %s. Physical NIC %s is up")),
-    eventcheck::Checked<Text, Text>(VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.dvport.redundancy.restored",
-                   "Uplink redundancy restored on DVPorts: %s. Physical NIC %s is up recently"))};
+constexpr EventRow kDVPortRecovery[] = {
+    {"", VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.dvport.connectivity.restored",
+                                     "Network connectivity restored on DVPorts: %s. Physical NIC %s is up"), 0},
+    {"", VPROB_CLEAR, VPROB_TEMPLATE("nox.clear.net.dvport.redundancy.restored",
+                                     "Uplink redundancy restored on DVPorts: %s. "
+                                     "Physical NIC %s is up recently"), 0}};
+static_assert(eventcheck::RowsTake<Text, Text>(kDVPortRecovery), "values do not match the messages");
 
 void PostLinkDown(const std::string &nic) {
   VPROB_POST(0, VPROB_PROBLEM,
@@ -173,16 +169,16 @@ ByActiveUplinks SortByActiveUplinks(const std::vector<Transition> &burst) {
   return sorted;
 }
 
-// Posts one event per non-empty group of a loss burst. `post` (kind,
-// template, quoted list) puts the list where the message wants it.
+// Posts one event per non-empty group of a loss burst. `post` (row, quoted
+// list) puts the list where the row's message wants it.
 template <typename Transition, typename Post>
 void ReportLoss(const std::vector<Transition> &burst, std::set<std::string> *withoutConnectivity,
-                const EventSet &events, Post post) {
+                const EventRow (&events)[3], Post post) {
   ByActiveUplinks sorted = SortByActiveUplinks(burst);
   withoutConnectivity->insert(sorted.none.begin(), sorted.none.end());
-  if (!sorted.none.empty()) post(events.kind, events.none, QuoteJoin(sorted.none));
-  if (!sorted.one.empty()) post(events.kind, events.one, QuoteJoin(sorted.one));
-  if (!sorted.several.empty()) post(events.kind, events.several, QuoteJoin(sorted.several));
+  if (!sorted.none.empty()) post(events[0], QuoteJoin(sorted.none));
+  if (!sorted.one.empty()) post(events[1], QuoteJoin(sorted.one));
+  if (!sorted.several.empty()) post(events[2], QuoteJoin(sorted.several));
 }
 
 // A recovery burst: everything back with an uplink has connectivity again.
@@ -191,7 +187,7 @@ void ReportLoss(const std::vector<Transition> &burst, std::set<std::string> *wit
 // wait in `restored` until no uplink loss is outstanding anywhere.
 template <typename Transition, typename Post>
 void ReportRecovery(const std::vector<Transition> &burst, std::set<std::string> *withoutConnectivity,
-                    std::vector<std::string> *restored, const EventSet &events, Post post) {
+                    std::vector<std::string> *restored, const EventRow (&events)[2], Post post) {
   const UplinkState &s = State();
   ByActiveUplinks sorted = SortByActiveUplinks(burst);
   for (const std::string &name : sorted.one) withoutConnectivity->erase(name);
@@ -199,10 +195,10 @@ void ReportRecovery(const std::vector<Transition> &burst, std::set<std::string> 
   restored->insert(restored->end(), sorted.several.begin(), sorted.several.end());
   if (!sorted.one.empty() && s.portGroupsWithoutConnectivity.empty() &&
       s.dvPortsWithoutConnectivity.empty()) {
-    post(events.kind, events.one, QuoteJoin(sorted.one));
+    post(events[0], QuoteJoin(sorted.one));
   }
   if (!restored->empty() && s.portGroupDownCount.empty() && s.dvPortDownCount.empty()) {
-    post(events.kind, events.several, QuoteJoin(*restored));
+    post(events[1], QuoteJoin(*restored));
     restored->clear();
   }
 }
@@ -236,8 +232,9 @@ void ReportPortGroupLoss(const std::string &nic) {
   std::string vswitch = SwitchOf(burst);
   if (vswitch.empty()) return;
   ReportLoss(burst, &s.portGroupsWithoutConnectivity, kPortGroupLoss,
-             [&](VProbKind kind, const char *tmpl, const std::string &list) {
-               VProb_Post(0, kind, tmpl, vswitch.c_str(), nic.c_str(), list.c_str());
+             [&](const EventRow &row, const std::string &list) {
+               VProb_Post(row.deferred, row.kind, row.eventTemplate, vswitch.c_str(), nic.c_str(),
+                          list.c_str());
              });
 }
 
@@ -248,8 +245,9 @@ void ReportPortGroupRecovery(const std::string &nic) {
   std::string vswitch = SwitchOf(burst);
   if (vswitch.empty()) return;
   ReportRecovery(burst, &s.portGroupsWithoutConnectivity, &s.portGroupRedundancyRestored, kPortGroupRecovery,
-                 [&](VProbKind kind, const char *tmpl, const std::string &list) {
-                   VProb_Post(0, kind, tmpl, vswitch.c_str(), list.c_str(), nic.c_str());
+                 [&](const EventRow &row, const std::string &list) {
+                   VProb_Post(row.deferred, row.kind, row.eventTemplate, vswitch.c_str(), list.c_str(),
+                              nic.c_str());
                  });
 }
 
@@ -258,8 +256,8 @@ void ReportDVPortLoss(const std::string &nic) {
   std::vector<DVPortTransition> burst;
   if (!TakeBurst(&s.dvPortDownTransitions, nic, UPLINK_DVPORT_DOWN, &burst)) return;
   ReportLoss(burst, &s.dvPortsWithoutConnectivity, kDVPortLoss,
-             [&](VProbKind kind, const char *tmpl, const std::string &list) {
-               VProb_Post(0, kind, tmpl, list.c_str(), nic.c_str());
+             [&](const EventRow &row, const std::string &list) {
+               VProb_Post(row.deferred, row.kind, row.eventTemplate, list.c_str(), nic.c_str());
              });
 }
 
@@ -268,8 +266,8 @@ void ReportDVPortRecovery(const std::string &nic) {
   std::vector<DVPortTransition> burst;
   if (!TakeBurst(&s.dvPortUpTransitions, nic, UPLINK_DVPORT_UP, &burst)) return;
   ReportRecovery(burst, &s.dvPortsWithoutConnectivity, &s.dvPortRedundancyRestored, kDVPortRecovery,
-                 [&](VProbKind kind, const char *tmpl, const std::string &list) {
-                   VProb_Post(0, kind, tmpl, list.c_str(), nic.c_str());
+                 [&](const EventRow &row, const std::string &list) {
+                   VProb_Post(row.deferred, row.kind, row.eventTemplate, list.c_str(), nic.c_str());
                  });
 }
 
