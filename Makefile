@@ -9,7 +9,7 @@ HAVE_CLANG   := $(shell command -v clang++ >/dev/null 2>&1 && command -v clang >
 # Every build made here treats warnings as errors (a plain CMake build does not).
 CMAKE_FLAGS  ?= -DKELD_WERROR=ON
 
-.PHONY: all build test demo demo-linux bench fuzz fuzz-build fuzz-smoke test-asan test-tsan clean
+.PHONY: all build test demo demo-linux bench fuzz fuzz-build fuzz-smoke test-asan test-tsan lint clean
 
 all: build
 
@@ -58,6 +58,16 @@ demo: $(BUILD)/CMakeCache.txt
 demo-linux: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target keld kelwatch hubdsink
 	@examples/demo-linux.sh $(BUILD)
+
+# Static checks of our sources: cppcheck, then clang-tidy with .clang-tidy's
+# checks (a few minutes on two cores). Prints nothing but a summary when quiet.
+LINT_SOURCES = $(shell git ls-files 'apps/*.cpp' 'hostsim/*.cpp' 'linux/*.cpp' 'tools/*.cpp')
+lint: $(BUILD)/CMakeCache.txt
+	cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability --std=c++17 \
+	  --inline-suppr --suppress=missingIncludeSystem -I apps/keld $(LINT_SOURCES)
+	run-clang-tidy -quiet -p $(BUILD) -j $(JOBS) $(addprefix $(CURDIR)/,$(LINT_SOURCES)) 2>/dev/null | \
+	  { ! grep -E 'warning:|error:'; }
+	@echo "lint: cppcheck and clang-tidy found nothing"
 
 # The benchmarks are not in the default build: run.sh builds them.
 bench: build
