@@ -9,7 +9,7 @@
 #include <vector>
 
 // The largest record the daemon builds is under 19 KiB.
-constexpr size_t kVProbMaxRecordBytes = 64 * 1024;
+constexpr size_t kVProbMaxRecordBytes = size_t{64} * 1024;
 
 // Listens on the event socket (under KELD_ROOT). The socket is bound under a
 // temporary name and renamed into place once it listens (replacing a stale

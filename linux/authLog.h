@@ -41,7 +41,7 @@ std::optional<SyslogLine> Syslog_ParseLine(const std::string &line);
 // then its length as 64-bit little-endian, the bytes and "\n". Fields longer
 // than kJournalMaxField are skipped; input that breaks the format makes the
 // reader drop bytes up to the next empty line.
-constexpr size_t kJournalMaxField = 64 * 1024;
+constexpr size_t kJournalMaxField = size_t{64} * 1024;
 class JournalExportReader {
  public:
   // Appends the bytes and moves every complete entry to *out.

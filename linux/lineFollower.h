@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-constexpr size_t kFollowMaxLine = 16 * 1024;
+constexpr size_t kFollowMaxLine = size_t{16} * 1024;
 
 class LineFollower {
  public:

@@ -150,7 +150,7 @@ int main(int argc, char **argv) {
         KelRecord_Build(line.id, line.format, line.args, opt.timeGiven ? opt.time : NowUs());
     for (uint64_t n = 0; n < opt.count; ++n) {
       if (!sender.Send(record.data(), record.size(), &error)) {
-        if (line.lineNumber) error = "line " + std::to_string(line.lineNumber) + ": " + error;
+        if (line.lineNumber) error.insert(0, "line " + std::to_string(line.lineNumber) + ": ");
         return Error(kSendFailed, error);
       }
     }

@@ -83,7 +83,7 @@ std::vector<Json> AlertBridge::Handle(const VProbRecordDecoded &event, int64_t n
   std::string message = Catalog_Message(event.id, event.args);
   if (message.empty()) {
     message = event.id;
-    for (const auto &[name, value] : named) message += " " + name + "=" + value;
+    for (const auto &[name, value] : named) message.append(" ").append(name).append("=").append(value);
   }
   Json annotations;
   annotations["summary"] = message;

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <exception>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,9 +111,7 @@ struct Target {
   std::thread thread;
 };
 
-}  // namespace
-
-int main(int argc, char **argv) {
+int Run(int argc, char **argv) {
   BridgeOptions options;
   std::vector<std::string> urls;
   bool dryRun = false;
@@ -258,4 +257,14 @@ int main(int argc, char **argv) {
   }
   curl_global_cleanup();
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception &e) {
+    Die(e.what(), 1);
+  }
 }
