@@ -17,7 +17,8 @@
 // an event or action of its own.
 //
 // Each scenario runs in a child process of its own (correlator state lives
-// for the process) with a temporary simulated root holding the host model.
+// for the process) with a temporary simulated root holding the host model,
+// which is read once and held for the whole replay.
 // The scenario is read twice: once to check every line and take its
 // expectations and hubd outages, then again to replay its observations as
 // they are read, so that memory stays flat however long the scenario is.
@@ -47,6 +48,7 @@
 #include "correlators/keldCorrelators.h"
 #include "eventText.h"
 #include "events/keldVprob.h"
+#include "hostModel.h"
 #include "intake/keldStream.h"
 #include "kelRecord.h"
 #include "kelScenario.h"
@@ -773,6 +775,9 @@ int RunScenario(const std::string &path, const Options &opt, const std::string &
       model << kDefaultHostModel;
     }
   }
+  // The root is this process's own and the replay never changes the host:
+  // the model is read once instead of looked at for every option read.
+  HostModel_Hold(true);
   if (!opt.json && !opt.quiet) printf("== %s\n", path.c_str());
   double end = opt.settle;
   Timeline timeline;
