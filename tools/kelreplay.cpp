@@ -204,8 +204,8 @@ class Replay {
     // Journal lines are taken as they are written, not reread from the file.
     ActionsJournal_SetObserver(
         [](void *ctx, const std::string &written) { static_cast<Replay *>(ctx)->journal_ += written; }, this);
-    // Observation log lines go out in large writes: nobody reads them during
-    // a replay.
+    // Observation log lines go out in large writes (to nowhere: nobody
+    // reads them).
     SysLog_BeginBatch();
     for (const CorrelatorDef *def : Correlators_All()) {
       auto driver = std::make_unique<CorrelatorDriver>(*def);
@@ -778,6 +778,17 @@ int RunScenario(const std::string &path, const Options &opt, const std::string &
   // The root is this process's own and the replay never changes the host:
   // the model is read once instead of looked at for every option read.
   HostModel_Hold(true);
+  // The system log and the actions journal go nowhere: the root is removed
+  // at the end, journal lines are taken as they are written, and delivery
+  // lines reach the timeline through the sink.
+  mkdir((root + "/var").c_str(), 0755);
+  mkdir((root + "/var/log").c_str(), 0755);
+  for (const char *file : {"/var/log/syslog", "/var/log/hostsim-actions.log"}) {
+    if (symlink("/dev/null", (root + file).c_str()) != 0) {
+      fprintf(stderr, "kelreplay: cannot prepare %s%s: %s\n", root.c_str(), file, strerror(errno));
+      return 2;
+    }
+  }
   if (!opt.json && !opt.quiet) printf("== %s\n", path.c_str());
   double end = opt.settle;
   Timeline timeline;
