@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -138,15 +139,7 @@ void WriteRecordLine(const char *id, uint64_t timeUs, const char *message, size_
     }
     memcpy(head + n, "] ", 2);
     n += 2;
-    // The digits of the time, written backwards and then moved in place.
-    char digits[20];
-    size_t count = 0;
-    do {
-      digits[sizeof digits - 1 - count++] = static_cast<char>('0' + timeUs % 10);
-      timeUs /= 10;
-    } while (timeUs != 0);
-    memcpy(head + n, digits + sizeof digits - count, count);
-    n += count;
+    n = static_cast<size_t>(std::to_chars(head + n, head + n + 24, static_cast<unsigned long>(timeUs)).ptr - head);
     memcpy(head + n, "us: [", 5);
     n += 5;
     b.Raw(head, n);
