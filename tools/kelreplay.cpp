@@ -202,9 +202,10 @@ class Replay {
     };
     sink_.ctx = this;
     VProb_SetSink(&sink_);
-    // Journal lines are taken as they are written, not reread from the file.
+    // Journal lines are taken as they are written, and written nowhere else:
+    // nobody reads the replay's journal file.
     ActionsJournal_SetObserver(
-        [](void *ctx, const std::string &written) { static_cast<Replay *>(ctx)->journal_ += written; }, this);
+        [](void *ctx, const std::string &written) { static_cast<Replay *>(ctx)->journal_ += written; }, this, true);
     // Observation log lines go out in large writes (to nowhere: nobody
     // reads them).
     SysLog_BeginBatch();
@@ -798,16 +799,13 @@ int RunScenario(const std::string &path, const Options &opt, const std::string &
   // The root is this process's own and the replay never changes the host:
   // the model is read once instead of looked at for every option read.
   HostModel_Hold(true);
-  // The system log and the actions journal go nowhere: the root is removed
-  // at the end, journal lines are taken as they are written, and delivery
-  // lines reach the timeline through the sink.
+  // The system log goes nowhere: the root is removed at the end, and
+  // delivery lines reach the timeline through the sink.
   mkdir((root + "/var").c_str(), 0755);
   mkdir((root + "/var/log").c_str(), 0755);
-  for (const char *file : {"/var/log/syslog", "/var/log/hostsim-actions.log"}) {
-    if (symlink("/dev/null", (root + file).c_str()) != 0) {
-      fprintf(stderr, "kelreplay: cannot prepare %s%s: %s\n", root.c_str(), file, strerror(errno));
-      return 2;
-    }
+  if (symlink("/dev/null", (root + "/var/log/syslog").c_str()) != 0) {
+    fprintf(stderr, "kelreplay: cannot prepare %s/var/log/syslog: %s\n", root.c_str(), strerror(errno));
+    return 2;
   }
   if (!opt.json && !opt.quiet) printf("== %s\n", path.c_str());
   double end = opt.settle;
