@@ -24,6 +24,7 @@
 // they are read, so that memory stays flat however long the scenario is.
 // Events, actions and delivery lines are printed as they happen; they are
 // kept only when expectations must be checked against them at the end.
+#include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -507,20 +508,39 @@ class ScenarioReader {
   // "path:line: reason" in *error on the first bad line.
   template <typename OnObservation>
   bool Read(const std::string &path, Plan *plan, OnObservation onObservation, std::string *error) {
-    FILE *in = fopen(path.c_str(), "r");
-    if (in == nullptr) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
       *error = path + ": cannot open";
       return false;
     }
-    setvbuf(in, nullptr, _IOFBF, size_t{1} << 16);  // fewer, larger reads
-    char *buffer = nullptr;
-    size_t capacity = 0;
+    // Read in large chunks and split in place; a line longer than the
+    // buffer grows it.
+    std::vector<char> buffer(size_t{1} << 18);
+    size_t begin = 0, filled = 0;  // the bytes not yet split: [begin, filled)
+    bool eof = false, readError = false;
     double t = 0;
     int number = 0;
     bool ok = true;
-    for (ssize_t n; ok && (n = getline(&buffer, &capacity, in)) >= 0;) {
+    while (ok) {
+      char *start = buffer.data() + begin;
+      char *newline = static_cast<char *>(memchr(start, '\n', filled - begin));
+      if (newline == nullptr && !eof) {
+        memmove(buffer.data(), start, filled - begin);
+        filled -= begin;
+        begin = 0;
+        if (filled == buffer.size()) buffer.resize(buffer.size() * 2);
+        ssize_t n = read(fd, buffer.data() + filled, buffer.size() - filled);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) readError = true;
+        if (n <= 0) eof = true;
+        if (n > 0) filled += static_cast<size_t>(n);
+        continue;
+      }
+      if (newline == nullptr && begin == filled) break;
+      char *stop = newline != nullptr ? newline : buffer.data() + filled;  // the last line may have no newline
       number++;
-      line_ = std::string_view(buffer, static_cast<size_t>(n) - (n > 0 && buffer[n - 1] == '\n' ? 1 : 0));
+      line_ = std::string_view(start, static_cast<size_t>(stop - start));
+      begin = static_cast<size_t>(stop - buffer.data()) + (newline != nullptr ? 1 : 0);
       const ParsedObservation *obs = nullptr;
       double delay = 0;
       ok = ReadLine(path, number, t, plan, &obs, &delay, error);
@@ -529,12 +549,11 @@ class ScenarioReader {
         onObservation(t, *obs);
       }
     }
-    free(buffer);
-    if (ok && ferror(in)) {
+    if (ok && readError) {
       *error = path + ": read error";
       ok = false;
     }
-    fclose(in);
+    close(fd);
     if (ok && plan != nullptr) plan->lastObservation = t;
     return ok;
   }
