@@ -27,7 +27,9 @@ void ActionsJournal_Append(const std::string &line);
 
 // Shows every line appended from now on to `observer` as well, as written
 // ("SECONDS VERB ARGS...\n"), once the write succeeded; nullptr stops it.
-// The observer runs on the appending thread with the journal's lock held, so
-// it must not append itself. For a single-threaded reader (the replay tool)
-// that would otherwise reread the file after every step.
-void ActionsJournal_SetObserver(void (*observer)(void *ctx, const std::string &written), void *ctx);
+// With `only` set the lines go to the observer alone and the file is not
+// touched. The observer runs on the appending thread with the journal's lock
+// held, so it must not append itself. For a single-threaded reader (the
+// replay tool) that would otherwise reread the file after every step.
+void ActionsJournal_SetObserver(void (*observer)(void *ctx, const std::string &written), void *ctx,
+                                bool only = false);

@@ -19,11 +19,15 @@ using HostCtl::Lib::HostCtlException;
 
 std::shared_ptr<const HostModel> Model() { return HostModel_Current(); }
 
-// Throws when a `fail WHAT KEY` record covers the call.
-void CheckFail(const HostModel &m, const std::string &what, const std::vector<std::string> &key,
-               const std::string &description) {
-  if (m.Fails(what, key)) Throw(description + ": operation failed on this host");
+// Throws when a `fail WHAT KEY` record covers the call. The key and the
+// description are built only on a host that has `fail` records: lookups are
+// on the correlators' hot path.
+template <typename Key, typename Describe>
+void CheckFail(const HostModel &m, const char *what, Key key, Describe describe) {
+  if (!m.failures.empty() && m.Fails(what, key())) Throw(describe() + ": operation failed on this host");
 }
+
+using FailKey = std::vector<std::string>;
 
 struct ParamListDeleter {
   void operator()(HSI_ParamList *list) const { HSI_ParamListDestroy(list); }
@@ -99,7 +103,7 @@ const std::string &Path::GetDeviceName() const { return deviceName_; }
 
 std::unique_ptr<Lun> StorageInfo::GetLun(const std::string &deviceName, int) {
   auto m = Model();
-  CheckFail(*m, "lun", {deviceName}, "LUN " + deviceName);
+  CheckFail(*m, "lun", [&] { return FailKey{deviceName}; }, [&] { return "LUN " + deviceName; });
   auto it = m->luns.find(deviceName);
   if (it == m->luns.end()) return nullptr;
   if (it->second.partitions.empty()) {
@@ -110,7 +114,7 @@ std::unique_ptr<Lun> StorageInfo::GetLun(const std::string &deviceName, int) {
 
 std::unique_ptr<Path> StorageInfo::GetPath(const std::string &pathName) {
   auto m = Model();
-  CheckFail(*m, "path", {pathName}, "path " + pathName);
+  CheckFail(*m, "path", [&] { return FailKey{pathName}; }, [&] { return "path " + pathName; });
   auto it = m->paths.find(pathName);
   if (it == m->paths.end()) return nullptr;
   return std::make_unique<Path>(pathName, it->second);
@@ -133,7 +137,7 @@ const std::string &PortGroup::GetVirtualSwitchName() const { return virtualSwitc
 
 std::unique_ptr<PortGroup> NetworkFactory::GetPortGroupByName(std::string name) {
   auto m = Model();
-  CheckFail(*m, "portgroup", {name}, "port group " + name);
+  CheckFail(*m, "portgroup", [&] { return FailKey{name}; }, [&] { return "port group " + name; });
   auto it = m->portGroups.find(name);
   if (it == m->portGroups.end()) return nullptr;
   return std::make_unique<PortGroup>(std::move(name), it->second);
@@ -191,7 +195,7 @@ std::string FileSystem::GetVolumeUuid() const {
 
 std::vector<std::unique_ptr<FileSystem>> StorageInfoImpl::GetFileSystems() {
   auto m = Model();
-  CheckFail(*m, "filesystems", {}, "mounted file systems");
+  CheckFail(*m, "filesystems", [] { return FailKey{}; }, [] { return std::string("mounted file systems"); });
   std::vector<std::unique_ptr<FileSystem>> list;
   for (const HostModelFileSystem &fs : m->fileSystems) {
     list.push_back(std::make_unique<FileSystem>(fs.name1, fs.name2, m->Fails("filesystem", {fs.name1})));
@@ -206,7 +210,7 @@ namespace System {
 void SwapInfoImpl::ReconfigureSysSwap(bool, bool) {
   auto m = Model();
   if (m->swapFailure) Throw(*m->swapFailure);
-  CheckFail(*m, "swap", {}, "system swap reconfiguration");
+  CheckFail(*m, "swap", [] { return FailKey{}; }, [] { return std::string("system swap reconfiguration"); });
   ActionsJournal_Append("swap.reconfigure");
 }
 
@@ -221,14 +225,15 @@ std::string VirtualMachine::GetName() const { return name_; }
 
 void VirtualMachine::Kill(int32_t mode) {
   std::string world = std::to_string(worldId_);
-  CheckFail(*Model(), "vmkill", {world}, "kill of virtual machine " + world);
+  CheckFail(*Model(), "vmkill", [&] { return FailKey{world}; },
+            [&] { return "kill of virtual machine " + world; });
   ActionsJournal_Append("vm.kill " + world + " " + std::to_string(mode));
 }
 
 std::unique_ptr<VirtualMachine> ResourceInfoImpl::GetVirtualMachineByWorldId(int64_t worldId) {
   auto m = Model();
   std::string world = std::to_string(worldId);
-  CheckFail(*m, "vm", {world}, "virtual machine " + world);
+  CheckFail(*m, "vm", [&] { return FailKey{world}; }, [&] { return "virtual machine " + world; });
   auto it = m->vms.find(worldId);
   if (it == m->vms.end()) Throw("no virtual machine with world ID " + world);
   return std::make_unique<VirtualMachine>(worldId, it->second);
@@ -245,7 +250,8 @@ int64_t AdvancedIntegerOptionImpl::GetValue() const {
   std::string group;
   for (const std::string &component : groupPath_) group += (group.empty() ? "" : "/") + component;
   auto m = Model();
-  CheckFail(*m, "advoption", {group, name_}, "advanced option /" + group + "/" + name_);
+  CheckFail(*m, "advoption", [&] { return FailKey{group, name_}; },
+            [&] { return "advanced option /" + group + "/" + name_; });
   auto it = m->advOptions.find({group, name_});
   if (it == m->advOptions.end()) Throw("no advanced option /" + group + "/" + name_);
   return it->second;

@@ -6,7 +6,8 @@
 // caller that noticed the change, so a changed file is read and its bad lines
 // are logged once, and a large model never holds up the other callers: they
 // keep the previous snapshot until the new one is swapped in. Callers use
-// their immutable snapshot without any lock.
+// their immutable snapshot without any lock. gHeld (atomic) says that the
+// snapshot in gCache is returned without looking at the file.
 #include "hostModel.h"
 
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -313,6 +315,24 @@ std::mutex gCacheLock;
 std::condition_variable gCacheReady;
 Cache gCache;
 
+// Set while the model is held (HostModel_Hold): gCache.model is returned
+// as it is and the file is not looked at.
+std::atomic<bool> gHeld{false};
+
+// The model file's path under the current root. Each thread keeps the path
+// it joined last with the root it was joined for, so that a lookup costs no
+// allocation while the root stays the same.
+const std::string &ModelPath() {
+  thread_local std::string root, path;
+  const char *now = getenv("KELD_ROOT");
+  if (now == nullptr) now = "";
+  if (path.empty() || root != now) {
+    path = SimRoot_Path(kModelPath);
+    root = now;
+  }
+  return path;
+}
+
 FileIdentity Identify(const std::string &path) {
   FileIdentity id;
   id.path = path;
@@ -492,7 +512,11 @@ HostModel HostModel_Parse(const std::string &text, std::vector<std::string> *err
 }
 
 std::shared_ptr<const HostModel> HostModel_Current(void) {
-  FileIdentity id = Identify(SimRoot_Path(kModelPath));
+  if (gHeld.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> hold(gCacheLock);
+    if (gCache.model) return gCache.model;
+  }
+  FileIdentity id = Identify(ModelPath());
   std::shared_ptr<const HostModel> last;
   {
     std::unique_lock<std::mutex> hold(gCacheLock);
@@ -523,4 +547,9 @@ std::shared_ptr<const HostModel> HostModel_Current(void) {
   }
   gCacheReady.notify_all();
   return model;
+}
+
+void HostModel_Hold(bool hold) {
+  if (hold) HostModel_Current();
+  gHeld.store(hold, std::memory_order_release);
 }

@@ -149,6 +149,14 @@ struct HostModel {
 // parse (a first reading, or one of a new $KELD_ROOT, makes them wait).
 std::shared_ptr<const HostModel> HostModel_Current(void);
 
+// HostModel_Hold(true) reads the model now (as HostModel_Current does) and
+// keeps it: until HostModel_Hold(false), every HostModel_Current returns
+// that snapshot without looking at the file, so a change of the file or of
+// $KELD_ROOT is not seen. Only for a process whose host cannot change while
+// it runs (the replay tool, on its private copy of the model); the daemon
+// never holds the model. Any thread may call it.
+void HostModel_Hold(bool hold);
+
 // Parses the text of a host model file. Every skipped line adds one message
 // ("line N: reason") to *errors when it is not null, up to `keep` messages,
 // and counts in *badLines when that is not null.

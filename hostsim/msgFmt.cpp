@@ -33,8 +33,19 @@ bool ReadNumber(const char *&p, int *value) {
   return true;
 }
 
-bool IsIntegerConv(char c) { return strchr("diouxX", c) != nullptr; }
-bool IsFloatConv(char c) { return strchr("fFeEgGaA", c) != nullptr; }
+// Conversion letters (a parsed conversion's letter is never NUL).
+bool IsIntegerConv(char c) {
+  switch (c) {
+    case 'd': case 'i': case 'o': case 'u': case 'x': case 'X': return true;
+    default: return false;
+  }
+}
+bool IsFloatConv(char c) {
+  switch (c) {
+    case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A': return true;
+    default: return false;
+  }
+}
 
 // Which length modifiers each conversion accepts.
 bool LengthAllowed(const Conversion &s) {
@@ -97,7 +108,7 @@ const char *ParseConversion(const char *p, Conversion *cv) {
     case 'L': cv->len = Len::L; ++p; break;
     default: break;
   }
-  if (*p == '\0' || !strchr("diouxXcspfFeEgGaA", *p)) return nullptr;
+  if (!IsIntegerConv(*p) && !IsFloatConv(*p) && *p != 'c' && *p != 's' && *p != 'p') return nullptr;
   cv->letter = *p;
   if (!LengthAllowed(*cv)) return nullptr;
   return p + 1;
@@ -553,7 +564,7 @@ class Renderer {
   // lower-case hexadecimal integers. False (nothing appended) for any other.
   static bool AppendPlain(const Conversion &cv, const MsgFmt_Arg &arg, std::string &out) {
     char letter = cv.letter;
-    if (!strchr("diux", letter) || !IsIntegerType(arg.type)) return false;
+    if ((letter != 'd' && letter != 'i' && letter != 'u' && letter != 'x') || !IsIntegerType(arg.type)) return false;
     if (cv.len == Len::h || cv.len == Len::hh) return false;
     int64_t value = IntegerValue(arg);
     char digits[24];
@@ -645,14 +656,20 @@ class Renderer {
   char sub_[48] = {};
 };
 
+// A rendering buffer keeps at most this much storage between messages.
+constexpr size_t kKeptRenderCapacity = 16384;
+
 }  // namespace
 
 char *MsgFmt_Asnprintf(size_t *length, size_t limit, bool *truncated, const char *format,
                        const MsgFmt_Arg *args, int numArgs) {
   if (!format || numArgs < 0 || (!args && numArgs > 0)) return nullptr;
   try {
-    std::string out;
-    out.reserve(std::min<size_t>(limit, 256));
+    // Rendered in the thread's own buffer, whose storage is reused; only the
+    // result is allocated.
+    thread_local std::string out;
+    out.clear();
+    if (out.capacity() > kKeptRenderCapacity) std::string().swap(out);
     Renderer renderer(args, numArgs, limit);
     if (!renderer.Render(format, out)) return nullptr;
     char *text = static_cast<char *>(malloc(out.size() + 1));

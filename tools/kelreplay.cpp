@@ -17,12 +17,14 @@
 // an event or action of its own.
 //
 // Each scenario runs in a child process of its own (correlator state lives
-// for the process) with a temporary simulated root holding the host model.
+// for the process) with a temporary simulated root holding the host model,
+// which is read once and held for the whole replay.
 // The scenario is read twice: once to check every line and take its
 // expectations and hubd outages, then again to replay its observations as
 // they are read, so that memory stays flat however long the scenario is.
 // Events, actions and delivery lines are printed as they happen; they are
 // kept only when expectations must be checked against them at the end.
+#include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -31,6 +33,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +50,7 @@
 #include "correlators/keldCorrelators.h"
 #include "eventText.h"
 #include "events/keldVprob.h"
+#include "hostModel.h"
 #include "intake/keldStream.h"
 #include "kelRecord.h"
 #include "kelScenario.h"
@@ -199,11 +203,12 @@ class Replay {
     };
     sink_.ctx = this;
     VProb_SetSink(&sink_);
-    // Journal lines are taken as they are written, not reread from the file.
+    // Journal lines are taken as they are written, and written nowhere else:
+    // nobody reads the replay's journal file.
     ActionsJournal_SetObserver(
-        [](void *ctx, const std::string &written) { static_cast<Replay *>(ctx)->journal_ += written; }, this);
-    // Observation log lines go out in large writes: nobody reads them during
-    // a replay.
+        [](void *ctx, const std::string &written) { static_cast<Replay *>(ctx)->journal_ += written; }, this, true);
+    // Observation log lines go out in large writes (to nowhere: nobody
+    // reads them).
     SysLog_BeginBatch();
     for (const CorrelatorDef *def : Correlators_All()) {
       auto driver = std::make_unique<CorrelatorDriver>(*def);
@@ -503,20 +508,39 @@ class ScenarioReader {
   // "path:line: reason" in *error on the first bad line.
   template <typename OnObservation>
   bool Read(const std::string &path, Plan *plan, OnObservation onObservation, std::string *error) {
-    FILE *in = fopen(path.c_str(), "r");
-    if (in == nullptr) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
       *error = path + ": cannot open";
       return false;
     }
-    setvbuf(in, nullptr, _IOFBF, size_t{1} << 16);  // fewer, larger reads
-    char *buffer = nullptr;
-    size_t capacity = 0;
+    // Read in large chunks and split in place; a line longer than the
+    // buffer grows it.
+    std::vector<char> buffer(size_t{1} << 18);
+    size_t begin = 0, filled = 0;  // the bytes not yet split: [begin, filled)
+    bool eof = false, readError = false;
     double t = 0;
     int number = 0;
     bool ok = true;
-    for (ssize_t n; ok && (n = getline(&buffer, &capacity, in)) >= 0;) {
+    while (ok) {
+      char *start = buffer.data() + begin;
+      char *newline = static_cast<char *>(memchr(start, '\n', filled - begin));
+      if (newline == nullptr && !eof) {
+        memmove(buffer.data(), start, filled - begin);
+        filled -= begin;
+        begin = 0;
+        if (filled == buffer.size()) buffer.resize(buffer.size() * 2);
+        ssize_t n = read(fd, buffer.data() + filled, buffer.size() - filled);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) readError = true;
+        if (n <= 0) eof = true;
+        if (n > 0) filled += static_cast<size_t>(n);
+        continue;
+      }
+      if (newline == nullptr && begin == filled) break;
+      char *stop = newline != nullptr ? newline : buffer.data() + filled;  // the last line may have no newline
       number++;
-      line_ = std::string_view(buffer, static_cast<size_t>(n) - (n > 0 && buffer[n - 1] == '\n' ? 1 : 0));
+      line_ = std::string_view(start, static_cast<size_t>(stop - start));
+      begin = static_cast<size_t>(stop - buffer.data()) + (newline != nullptr ? 1 : 0);
       const ParsedObservation *obs = nullptr;
       double delay = 0;
       ok = ReadLine(path, number, t, plan, &obs, &delay, error);
@@ -525,12 +549,11 @@ class ScenarioReader {
         onObservation(t, *obs);
       }
     }
-    free(buffer);
-    if (ok && ferror(in)) {
+    if (ok && readError) {
       *error = path + ": read error";
       ok = false;
     }
-    fclose(in);
+    close(fd);
     if (ok && plan != nullptr) plan->lastObservation = t;
     return ok;
   }
@@ -621,7 +644,26 @@ class ScenarioReader {
     return true;
   }
 
-  std::unordered_map<std::string_view, ParsedObservation> cache_;
+  // The texts are long and alike in their first bytes: hashed eight bytes
+  // at a time (the cache is private, so any spread that is good enough
+  // serves).
+  struct TextHash {
+    size_t operator()(std::string_view text) const {
+      uint64_t h = text.size() * 0x9e3779b97f4a7c15ull;
+      size_t i = 0;
+      for (; i + 8 <= text.size(); i += 8) {
+        uint64_t w;
+        memcpy(&w, text.data() + i, sizeof w);
+        h = (h ^ w) * 0xff51afd7ed558ccdull;
+        h ^= h >> 32;
+      }
+      uint64_t tail = 0;
+      memcpy(&tail, text.data() + i, text.size() - i);
+      h = (h ^ tail) * 0xc4ceb9fe1a85ec53ull;
+      return static_cast<size_t>(h ^ (h >> 29));
+    }
+  };
+  std::unordered_map<std::string_view, ParsedObservation, TextHash> cache_;
   std::deque<std::string> keys_;  // the texts cache_'s keys view (a deque never moves them)
   std::string_view line_;         // the line being read (in the reading buffer)
   std::string text_;              // the same, for the full parse
@@ -772,6 +814,17 @@ int RunScenario(const std::string &path, const Options &opt, const std::string &
     } else {
       model << kDefaultHostModel;
     }
+  }
+  // The root is this process's own and the replay never changes the host:
+  // the model is read once instead of looked at for every option read.
+  HostModel_Hold(true);
+  // The system log goes nowhere: the root is removed at the end, and
+  // delivery lines reach the timeline through the sink.
+  mkdir((root + "/var").c_str(), 0755);
+  mkdir((root + "/var/log").c_str(), 0755);
+  if (symlink("/dev/null", (root + "/var/log/syslog").c_str()) != 0) {
+    fprintf(stderr, "kelreplay: cannot prepare %s/var/log/syslog: %s\n", root.c_str(), strerror(errno));
+    return 2;
   }
   if (!opt.json && !opt.quiet) printf("== %s\n", path.c_str());
   double end = opt.settle;

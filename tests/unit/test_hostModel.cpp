@@ -176,6 +176,14 @@ TEST_F(HostTest, RereadsTheFileWhenItChanges) {
   EXPECT_EQ(readOption(), 4);
   unlink(root_.Path(kHostConf).c_str());
   EXPECT_EQ(readOption(), -1);
+  // Held (the replay tool), the model read at the hold answers whatever the
+  // file does; released, the file is followed again.
+  SetModel("option G N 5\n");
+  HostModel_Hold(true);
+  SetModel("option G N 66\n");
+  EXPECT_EQ(readOption(), 5);
+  HostModel_Hold(false);
+  EXPECT_EQ(readOption(), 66);
 
   std::string log = root_.ReadFile("/var/log/syslog");
   size_t first = log.find("line 2: unknown record \"bad\"");

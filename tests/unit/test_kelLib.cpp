@@ -256,7 +256,9 @@ TEST(PlatformHelpers, RootPathsAndSystemLogFollowTheRoot) {
     // One message is one line, its control characters in octal.
     const char raw[] = "a\nb\t\x7f\n";
     SysLog_Write(6, raw, sizeof raw - 1);
-    EXPECT_EQ(root.ReadFile("/var/log/syslog"), "first 1\nsecond\na#012b#011#177\n");
+    SysLog_Log(6, "long plain text, then a DEL\x7f and a tab\t");  // past the first words
+    EXPECT_EQ(root.ReadFile("/var/log/syslog"),
+              "first 1\nsecond\na#012b#011#177\nlong plain text, then a DEL#177 and a tab#011\n");
   }
   unsetenv("KELD_ROOT");
   EXPECT_EQ(SimRoot_Path("/dev/kel/ctx0"), "/dev/kel/ctx0");

@@ -69,6 +69,22 @@ TEST(TraceLine, EscapesControlBytesAndQuotesUnsafeIds) {
   b.Escaped("a\nb\rc\td\\e\x01\x1f\x7f \xc3\xa9\"");
   b.Finish();
   EXPECT_EQ(line, "a\\nb\\rc\\td\\\\e\\x01\\x1f\\x7f \xc3\xa9\"\n");
+  // An escaped byte anywhere in a long plain run (runs are scanned a word at
+  // a time), and a quote inside a quoted text.
+  const struct {
+    char byte;
+    const char *escape;
+  } specials[] = {{'\x01', "\\x01"}, {'\x1f', "\\x1f"}, {'\x7f', "\\x7f"}, {'\\', "\\\\"}, {'"', "\"\""}};
+  for (size_t at = 0; at < 20; at++) {
+    for (const auto &special : specials) {
+      std::string text(24, 'p');
+      text[at] = special.byte;
+      LineBuilder q(line, LINE_LOG_MARKER);
+      q.Quoted(text.c_str());
+      q.Finish();
+      EXPECT_EQ(line, "\"" + text.substr(0, at) + special.escape + text.substr(at + 1) + "\"\n") << at;
+    }
+  }
 
   struct timespec now = {1700000000, 5};
   const struct {

@@ -1,5 +1,6 @@
 #include "log/keldLine.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -8,6 +9,36 @@ namespace {
 constexpr size_t kKeptCapacity = 16384;
 
 bool NeedsEscape(unsigned char c) { return c < 0x20 || c == 0x7f || c == '\\'; }
+
+// Words of eight bytes, for scanning a text eight bytes at a time.
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighs = 0x8080808080808080ull;
+
+// The high bit of every byte of `w` that is zero (and possibly of a byte
+// after one that is: only whether the word has one counts).
+uint64_t ZeroBytes(uint64_t w) { return (w - kOnes) & ~w & kHighs; }
+
+// The first byte in [p, stop) that needs an escape (or is a double quote,
+// when `quotes` is set), or `stop`. Plain bytes are skipped eight at a time.
+const char *PlainRun(const char *p, const char *stop, bool quotes) {
+  while (stop - p >= 8) {
+    uint64_t w;
+    memcpy(&w, p, sizeof w);
+    // Below 0x20 (the high bit of a byte is left alone by the subtraction
+    // only when it was set, and masked out by ~w), DEL, the backslash and,
+    // when quoting, the double quote.
+    uint64_t hit = ((w - kOnes * 0x20) & ~w & kHighs) | ZeroBytes(w ^ (kOnes * 0x7f)) |
+                   ZeroBytes(w ^ (kOnes * '\\'));
+    if (quotes) hit |= ZeroBytes(w ^ (kOnes * '"'));
+    if (hit != 0) break;
+    p += 8;
+  }
+  for (; p < stop; p++) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (NeedsEscape(c) || (quotes && c == '"')) break;
+  }
+  return p;
+}
 
 // The escape of one byte that needs one, into `out` (4 bytes); its length.
 size_t EscapeOf(unsigned char c, char *out) {
@@ -74,19 +105,19 @@ void LineBuilder::Quoted(const char *text) {
 }
 
 void LineBuilder::Append(const char *text, const char *end, bool quotes) {
+  // A NUL-terminated text is read no further than the line has room for:
+  // one byte past the room tells that it does not fit.
+  if (end == nullptr) end = text + strnlen(text, limit_ - line_.size() + 1);
   const char *p = text;
   while (!truncated_) {
     // A run of bytes written as they are, no longer than the room.
     size_t room = limit_ - line_.size();
+    const char *stop = static_cast<size_t>(end - p) < room ? end : p + room;
     const char *run = p;
-    while (static_cast<size_t>(p - run) < room && (end ? p < end : *p != '\0')) {
-      unsigned char c = static_cast<unsigned char>(*p);
-      if (NeedsEscape(c) || (quotes && c == '"')) break;
-      p++;
-    }
+    p = PlainRun(p, stop, quotes);
     line_.append(run, static_cast<size_t>(p - run));
     room -= static_cast<size_t>(p - run);
-    if (end ? p == end : *p == '\0') return;
+    if (p == end) return;
     char esc[4];
     size_t n;
     unsigned char c = static_cast<unsigned char>(*p);

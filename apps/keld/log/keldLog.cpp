@@ -120,17 +120,29 @@ void WriteRecordLine(const char *id, uint64_t timeUs, const char *message, size_
                      bool messageCut) {
   thread_local std::string line;
   try {
-    char prefix[32];
-    Log_FormatPrefix(prefix, sizeof prefix);
-    char digits[24];
-    std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, static_cast<unsigned long>(timeUs));
+    // The head up to the ID is put together here and added in one piece;
+    // a thread name too long for it goes in through the builder.
+    char head[160];
+    Log_FormatPrefix(head, 32);
+    size_t n = strlen(head);
+    head[n++] = '[';
+    const char *thread = VThreadBase_CurName();
+    size_t threadLength = strlen(thread);
     LineBuilder b(line, LINE_LOG_MARKER);
-    b.Raw(prefix);
-    b.Raw('[');
-    b.Raw(VThreadBase_CurName());
-    b.Raw("] ");
-    b.Raw(digits, static_cast<size_t>(end.ptr - digits));
-    b.Raw("us: [");
+    if (threadLength <= 64) {
+      memcpy(head + n, thread, threadLength);
+      n += threadLength;
+    } else {
+      b.Raw(head, n);
+      b.Raw(thread, threadLength);
+      n = 0;
+    }
+    memcpy(head + n, "] ", 2);
+    n += 2;
+    n = static_cast<size_t>(std::to_chars(head + n, head + n + 24, static_cast<unsigned long>(timeUs)).ptr - head);
+    memcpy(head + n, "us: [", 5);
+    n += 5;
+    b.Raw(head, n);
     b.Escaped(id ? id : "(null)");
     b.Raw("] ");
     if (message) {
