@@ -138,7 +138,7 @@ struct HostModel {
 // The model as R/etc/hostsim.conf describes it now. The file is read on first
 // use and again whenever its modification time (nanoseconds), size, inode or
 // path (a new $KELD_ROOT) changes; a missing file is an empty model. The file
-// must be a regular file of at most 1 MiB: anything else (a FIFO, a device,
+// must be a regular file of at most 16 MiB: anything else (a FIFO, a device,
 // a larger file) is one log line and the last model read stays in use (an
 // empty one when there is none). Bad lines are logged, the first five in full
 // and then one count. Never null.
