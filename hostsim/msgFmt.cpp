@@ -400,7 +400,7 @@ bool MsgFmt_UnswizzleArgs(MsgFmt_Arg *args, int numArgs, const void *bufEnd) {
   if (!BlockLength(args, numArgs, bufEnd, &blockLen)) return false;
   const unsigned char *block = reinterpret_cast<const unsigned char *>(args);
   StringChecker strings(block, blockLen, static_cast<size_t>(numArgs));
-  const char *str;
+  const char *str = nullptr;
   for (int i = 0; i < numArgs; ++i) {
     MsgFmt_Arg arg = LoadArg(args, static_cast<size_t>(i));
     if (IsStringType(arg.type) && !strings.At(arg, &str)) return false;

@@ -60,7 +60,10 @@ inline MsgFmt_Arg LoadArg(const void *args, size_t index) {
   memcpy(&arg, static_cast<const unsigned char *>(args) + index * sizeof(MsgFmt_Arg), sizeof arg);
   return arg;
 }
+// `args` holds at least index + 1 records (the callers check the buffer's
+// size first, so a null buffer never reaches here).
 inline void StoreArg(void *args, size_t index, const MsgFmt_Arg &arg) {
+  // NOLINTNEXTLINE(clang-analyzer-core.NonNullParamChecker): see above
   memcpy(static_cast<unsigned char *>(args) + index * sizeof(MsgFmt_Arg), &arg, sizeof arg);
 }
 
