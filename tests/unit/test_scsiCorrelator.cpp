@@ -115,6 +115,20 @@ TEST(ScsiCorrelator, StormsAndLookupFailures) {
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(ArgTexts(events[0]), (Strings{"naa.600", "Unknown"}));
   EXPECT_EQ(ArgTexts(events[1]), (Strings{"naa.600", "hba1", "Unknown"}));
+  // Many paths counted at once, short names and long ones alike, each reach 10 and are reported once.
+  std::string host = "lun naa.900 0 1\n";
+  Strings paths;
+  for (int i = 0; i < 150; i++) {
+    paths.push_back(i % 2 ? "p" + std::to_string(i) : "hba1:C0:T0:L" + std::to_string(i) + std::string(50, 'x'));
+    host += "path " + paths.back() + " naa.900\n";
+  }
+  h.WriteHostModel(host);
+  for (int round = 0; round < 9; round++) Note(h, "pathstate.off", paths, 1);
+  EXPECT_TRUE(h.Take().empty());
+  Note(h, "pathstate.off", paths, 1);
+  events = h.Take();
+  ASSERT_EQ(events.size(), paths.size());
+  for (size_t i = 0; i < paths.size(); i++) EXPECT_EQ(ArgTexts(events[i])[0], paths[i]);
 }
 
 }  // namespace

@@ -8,8 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
-#include <unordered_map>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -58,6 +59,98 @@ constexpr char kDevicePor[] =
                    "Frequent PowerOn Reset Unit Attentions are occurring on device %s. This may indicate a "
                    "storage problem. Affected datastores: %s.");
 
+// Counts by name in one open-addressed table: a slot is one cache line that
+// holds the name's hash, its count and, for a name of up to kInlineName
+// bytes (every usual path name), the name itself, so that finding a path's
+// count touches one line however many paths the host has. Longer names live
+// in `longNames_` and the slot holds their offset there. Linear probing; the
+// table doubles before it is half full. Entries are only ever dropped all at
+// once (Clear), so there are no tombstones.
+class NameCounts {
+ public:
+  // A count that exists from now on (starting at 0); *found says whether the
+  // name had one. The reference stays valid until the next Find or Clear.
+  uint32_t &Find(std::string_view name, bool *found) {
+    if (2 * (used_ + 1) > slots_.size()) Grow();
+    uint64_t hash = Hash(name);
+    size_t mask = slots_.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      Slot &slot = slots_[i];
+      if (slot.hash == 0) {
+        slot.hash = hash;
+        slot.count = 0;
+        slot.length = static_cast<uint32_t>(name.size());
+        if (name.size() <= kInlineName) {
+          memcpy(slot.text, name.data(), name.size());
+        } else {
+          uint64_t offset = longNames_.size();
+          longNames_.append(name);
+          memcpy(slot.text, &offset, sizeof offset);
+        }
+        ++used_;
+        *found = false;
+        return slot.count;
+      }
+      if (slot.hash == hash && Name(slot) == name) {
+        *found = true;
+        return slot.count;
+      }
+    }
+  }
+
+  template <typename F>
+  void ForEachCount(F f) {
+    for (Slot &slot : slots_) {
+      if (slot.hash != 0) f(slot.count);
+    }
+  }
+
+  // Drops every name; the table keeps its size, as a host keeps its paths.
+  void Clear() {
+    for (Slot &slot : slots_) slot.hash = 0;
+    longNames_.clear();
+    used_ = 0;
+  }
+
+ private:
+  static constexpr size_t kInlineName = 48;
+  struct alignas(64) Slot {
+    uint64_t hash = 0;  // 0: empty
+    uint32_t count = 0;
+    uint32_t length = 0;
+    char text[kInlineName] = {};  // the name, or the offset of a long one in longNames_
+  };
+  static_assert(sizeof(Slot) == 64, "one slot per cache line");
+
+  static uint64_t Hash(std::string_view name) {
+    uint64_t hash = std::hash<std::string_view>()(name);
+    return hash == 0 ? 1 : hash;
+  }
+
+  std::string_view Name(const Slot &slot) const {
+    if (slot.length <= kInlineName) return std::string_view(slot.text, slot.length);
+    uint64_t offset;
+    memcpy(&offset, slot.text, sizeof offset);
+    return std::string_view(longNames_).substr(offset, slot.length);
+  }
+
+  void Grow() {
+    std::vector<Slot> old(slots_.empty() ? 64 : 2 * slots_.size());
+    old.swap(slots_);
+    size_t mask = slots_.size() - 1;
+    for (const Slot &slot : old) {
+      if (slot.hash == 0) continue;
+      size_t i = slot.hash & mask;
+      while (slots_[i].hash != 0) i = (i + 1) & mask;
+      slots_[i] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
+  std::string longNames_;
+};
+
 // Per-name counts of recent changes with two lazy windows, run by the next
 // note that finds them due: more than 600 seconds after the last reset every
 // count is dropped; more than 60 seconds after the last sweep every count of
@@ -69,26 +162,25 @@ class StormCounter {
   static constexpr uint32_t kReportAt = 10;
 
   void Start(int64_t now) {
-    counts_.clear();
+    counts_.Clear();
     reset_.Set("", now);
     sweep_.Set("", now);
   }
 
   // Runs the windows due at `now`, applies `change` to the name's count and
   // returns the new count.
-  uint32_t Note(const std::string &name, int64_t now, Change change) {
-    if (reset_.Pass("", now)) counts_.clear();
+  uint32_t Note(std::string_view name, int64_t now, Change change) {
+    if (reset_.Pass("", now)) counts_.Clear();
     // The sweep runs before this note is counted, so that the count compared
     // with 10 holds only changes since the last sweep: nine changes, a quiet
     // minute and one more change do not make a storm.
     if (sweep_.Pass("", now)) {
-      for (auto &entry : counts_) {
-        if (entry.second < kReportAt) entry.second = 0;
-      }
+      counts_.ForEachCount([](uint32_t &count) {
+        if (count < kReportAt) count = 0;
+      });
     }
-    auto it = counts_.find(name);
-    bool known = it != counts_.end();
-    uint32_t &count = known ? it->second : counts_[name];
+    bool known;
+    uint32_t &count = counts_.Find(name, &known);
     if (change == Change::Removed || (change == Change::Added && !known)) {
       count = 0;
     } else if (count < UINT32_MAX) {
@@ -98,7 +190,7 @@ class StormCounter {
   }
 
  private:
-  std::unordered_map<std::string, uint32_t> counts_;  // hashed: a host may have thousands of paths
+  NameCounts counts_;  // a host may have thousands of paths
   // One window each, under the key "".
   TextThrottle reset_ = TextThrottle::After(600);
   TextThrottle sweep_ = TextThrottle::After(60);
