@@ -65,16 +65,18 @@ int GlfsVolume_Ioctl(int dirFd, unsigned long request, void *arg) {
       !HostModel_ParseInt64(key.substr(colon + 1), &partition)) {
     return Fail(EINVAL);
   }
-  std::string device = key.substr(0, colon);
+  // The partition in canonical decimal, as the model's keys have it.
+  key.resize(colon + 1);
+  key += std::to_string(partition);
 
   auto model = HostModel_Current();
-  if (model->Fails("volume", {device + ":" + std::to_string(partition)})) return Fail(EIO);
-  auto it = model->volumes.find({device, partition});
-  if (it == model->volumes.end()) return Fail(ENOENT);
+  if (!model->failures.empty() && model->Fails("volume", {key})) return Fail(EIO);
+  std::optional<HostModelIndex::Answer> volume = model->volumeIndex.Find(key);
+  if (!volume) return Fail(ENOENT);
 
   size_t room = GLFS_VOLUME_REQUEST_SIZE - GLFS_VOLUME_NAME_OFFSET;
-  size_t length = std::min(it->second.size(), room - 1);
-  memcpy(buf + GLFS_VOLUME_NAME_OFFSET, it->second.data(), length);
+  size_t length = std::min(volume->text.size(), room - 1);
+  memcpy(buf + GLFS_VOLUME_NAME_OFFSET, volume->text.data(), length);
   buf[GLFS_VOLUME_NAME_OFFSET + length] = '\0';
   return 0;
 }

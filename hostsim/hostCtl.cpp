@@ -5,6 +5,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -104,20 +105,20 @@ const std::string &Path::GetDeviceName() const { return deviceName_; }
 std::unique_ptr<Lun> StorageInfo::GetLun(const std::string &deviceName, int) {
   auto m = Model();
   CheckFail(*m, "lun", [&] { return FailKey{deviceName}; }, [&] { return "LUN " + deviceName; });
-  auto it = m->luns.find(deviceName);
-  if (it == m->luns.end()) return nullptr;
-  if (it->second.partitions.empty()) {
-    return std::make_unique<Lun>(deviceName, it->second.pathFigure);
-  }
-  return std::make_unique<DiskLun>(deviceName, it->second.pathFigure, it->second.partitions);
+  std::optional<HostModelIndex::Answer> lun = m->lunIndex.Find(deviceName);
+  if (!lun) return nullptr;
+  if (lun->text.empty()) return std::make_unique<Lun>(deviceName, lun->number);
+  std::vector<uint32_t> partitions(lun->text.size() / sizeof(uint32_t));
+  memcpy(partitions.data(), lun->text.data(), partitions.size() * sizeof(uint32_t));
+  return std::make_unique<DiskLun>(deviceName, lun->number, partitions);
 }
 
 std::unique_ptr<Path> StorageInfo::GetPath(const std::string &pathName) {
   auto m = Model();
   CheckFail(*m, "path", [&] { return FailKey{pathName}; }, [&] { return "path " + pathName; });
-  auto it = m->paths.find(pathName);
-  if (it == m->paths.end()) return nullptr;
-  return std::make_unique<Path>(pathName, it->second);
+  std::optional<HostModelIndex::Answer> device = m->pathIndex.Find(pathName);
+  if (!device) return nullptr;
+  return std::make_unique<Path>(pathName, std::string(device->text));
 }
 
 }  // namespace Storage
@@ -138,9 +139,9 @@ const std::string &PortGroup::GetVirtualSwitchName() const { return virtualSwitc
 std::unique_ptr<PortGroup> NetworkFactory::GetPortGroupByName(std::string name) {
   auto m = Model();
   CheckFail(*m, "portgroup", [&] { return FailKey{name}; }, [&] { return "port group " + name; });
-  auto it = m->portGroups.find(name);
-  if (it == m->portGroups.end()) return nullptr;
-  return std::make_unique<PortGroup>(std::move(name), it->second);
+  std::optional<HostModelIndex::Answer> vswitch = m->portGroupIndex.Find(name);
+  if (!vswitch) return nullptr;
+  return std::make_unique<PortGroup>(std::move(name), std::string(vswitch->text));
 }
 
 }  // namespace Network

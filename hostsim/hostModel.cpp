@@ -416,6 +416,87 @@ std::shared_ptr<const HostModel> Load(const FileIdentity &id, std::shared_ptr<co
 
 }  // namespace
 
+uint32_t HostModelIndex::Hash(std::string_view key) {
+  uint64_t full = std::hash<std::string_view>()(key);
+  uint32_t hash = static_cast<uint32_t>(full ^ (full >> 32));
+  return hash == 0 ? 1 : hash;
+}
+
+void HostModelIndex::Reserve(size_t count, size_t bytes) {
+  size_t size = 16;
+  while (size < 2 * count) size *= 2;
+  slots_.assign(size, Slot{});
+  block_.clear();
+  block_.reserve(count * kHeader + bytes);
+}
+
+void HostModelIndex::Add(std::string_view key, std::string_view text, uint32_t number) {
+  // The file is at most 16 MiB, so every offset and length fits 32 bits.
+  Slot slot{Hash(key), static_cast<uint32_t>(block_.size())};
+  uint32_t header[3] = {static_cast<uint32_t>(key.size()), static_cast<uint32_t>(text.size()), number};
+  block_.append(reinterpret_cast<const char *>(header), sizeof header).append(key).append(text);
+  size_t mask = slots_.size() - 1;
+  size_t i = slot.hash & mask;
+  while (slots_[i].hash != 0) i = (i + 1) & mask;
+  slots_[i] = slot;
+}
+
+std::optional<HostModelIndex::Answer> HostModelIndex::Find(std::string_view key) const {
+  if (slots_.empty()) return std::nullopt;
+  uint32_t hash = Hash(key);
+  size_t mask = slots_.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot &slot = slots_[i];
+    if (slot.hash == 0) return std::nullopt;
+    if (slot.hash != hash) continue;
+    uint32_t header[3];
+    memcpy(header, block_.data() + slot.offset, sizeof header);
+    std::string_view entry = std::string_view(block_).substr(slot.offset + kHeader, size_t{header[0]} + header[1]);
+    if (header[0] == key.size() && entry.substr(0, header[0]) == key) {
+      return Answer{entry.substr(header[0]), header[2]};
+    }
+  }
+}
+
+void HostModel::BuildIndexes() {
+  size_t bytes = 0;
+  for (const auto &[path, device] : paths) bytes += path.size() + device.size();
+  pathIndex.Reserve(paths.size(), bytes);
+  for (const auto &[path, device] : paths) pathIndex.Add(path, device);
+
+  bytes = 0;
+  for (const auto &[device, lun] : luns) bytes += device.size() + lun.partitions.size() * sizeof(uint32_t);
+  lunIndex.Reserve(luns.size(), bytes);
+  for (const auto &[device, lun] : luns) {
+    std::string_view numbers;
+    if (!lun.partitions.empty()) {
+      numbers = std::string_view(reinterpret_cast<const char *>(lun.partitions.data()),
+                                 lun.partitions.size() * sizeof(uint32_t));
+    }
+    lunIndex.Add(device, numbers, lun.pathFigure);
+  }
+
+  // "DEVICE:" and at most 20 characters of partition number.
+  bytes = 0;
+  for (const auto &[key, volume] : volumes) bytes += key.first.size() + 21 + volume.size();
+  volumeIndex.Reserve(volumes.size(), bytes);
+  std::string text;
+  for (const auto &[key, volume] : volumes) {
+    text.assign(key.first).append(":").append(std::to_string(key.second));
+    volumeIndex.Add(text, volume);
+  }
+
+  bytes = 0;
+  for (const auto &[name, vswitch] : portGroups) bytes += name.size() + vswitch.size();
+  portGroupIndex.Reserve(portGroups.size(), bytes);
+  for (const auto &[name, vswitch] : portGroups) portGroupIndex.Add(name, vswitch);
+
+  bytes = 0;
+  for (const auto &[id, name] : vmGroups) bytes += 20 + name.size();
+  vmGroupIndex.Reserve(vmGroups.size(), bytes);
+  for (const auto &[id, name] : vmGroups) vmGroupIndex.Add(std::to_string(id), name);
+}
+
 bool HostModel::Fails(const std::string &what, const std::vector<std::string> &key) const {
   if (failures.empty()) return false;
   Fields entry{what};
@@ -509,6 +590,7 @@ HostModel HostModel_Parse(const std::string &text, std::vector<std::string> *err
     if (badLines) ++*badLines;
     if (errors && errors->size() < keep) errors->push_back("line " + std::to_string(number) + ": " + why);
   }
+  model.BuildIndexes();
   return model;
 }
 

@@ -69,7 +69,11 @@
 // snapshots it returns are immutable.
 //
 // Cost: every lookup is a hash lookup, so a host with thousands of paths,
-// LUNs, port groups and VMs answers as fast as a small one.
+// LUNs, port groups and VMs answers as fast as a small one. The lookups of
+// paths, LUNs, volumes, port groups and VM groups, made for nearly every
+// storage and network observation, read flat tables built once per reading
+// of the file (HostModelIndex), which stay fast when the host no longer fits
+// in the processor's cache.
 #pragma once
 
 #include <cstddef>
@@ -79,6 +83,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -111,6 +116,44 @@ struct HostModelPairHash {
 template <typename A, typename B, typename Value>
 using HostModelPairMap = std::unordered_map<std::pair<A, B>, Value, HostModelPairHash>;
 
+// A read-only lookup table from a key text to an answer (a text and a
+// number), filled once while the model is built. Every entry lies in one
+// block of bytes, its lengths and number followed by its key and its answer
+// text, and a slot of the open-addressed table holds 32 bits of the key's
+// hash and where the entry is: a lookup reads one slot and one short stretch
+// of the block, however many entries there are, where a node-based map reads
+// a bucket, a node and the key's and the answer's own heap blocks. Reserve
+// and Add run on the thread building the model; after that, any thread may
+// call Find.
+class HostModelIndex {
+ public:
+  struct Answer {
+    std::string_view text;  // valid while the index lives
+    uint32_t number = 0;
+  };
+
+  // Sizes the table for `count` entries whose keys and texts take `bytes`
+  // together; Add must not go beyond either.
+  void Reserve(size_t count, size_t bytes);
+  // Adds a key that is not in the table yet.
+  void Add(std::string_view key, std::string_view text, uint32_t number = 0);
+  // The answer for `key`; empty when there is none.
+  std::optional<Answer> Find(std::string_view key) const;
+
+ private:
+  // An entry in block_: key length, text length and number (32 bits each),
+  // then the key and the text.
+  static constexpr size_t kHeader = 3 * sizeof(uint32_t);
+  struct Slot {
+    uint32_t hash = 0;    // 0: empty
+    uint32_t offset = 0;  // of the entry in block_
+  };
+  static uint32_t Hash(std::string_view key);
+
+  std::vector<Slot> slots_;  // a power of two, at most half full
+  std::string block_;
+};
+
 struct HostModel {
   std::optional<std::string> uuid;
   std::optional<std::string> kernelBuild;  // set: "build mismatch TEXT"
@@ -129,6 +172,17 @@ struct HostModel {
   std::unordered_map<uint64_t, uint32_t> pageStatus;
   std::optional<std::string> swapFailure;  // set: "swap fail MESSAGE"
   std::set<std::vector<std::string>> failures;  // {WHAT, KEY...}
+
+  // The lookups on the correlators' hot path, answered from flat tables built
+  // from the maps above by BuildIndexes (which HostModel_Parse calls):
+  //   pathIndex       path -> device
+  //   lunIndex        device -> partition numbers (uint32_t each, in the
+  //                   text's bytes; none: not a disk LUN), number: path figure
+  //   volumeIndex     "DEVICE:PARTITION" (partition in decimal) -> volume
+  //   portGroupIndex  port group -> switch
+  //   vmGroupIndex    group ID in decimal -> display name
+  HostModelIndex pathIndex, lunIndex, volumeIndex, portGroupIndex, vmGroupIndex;
+  void BuildIndexes();
 
   // True when a `fail` record covers operation `what` on instance `key`
   // (key fields as the table above lists them; numbers in decimal).

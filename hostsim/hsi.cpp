@@ -6,9 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <utility>
 #include <vector>
@@ -54,7 +57,7 @@ void PutU64(void *buf, size_t offset, uint64_t v) {
 
 // Copies `text` into the area [offset, end) of `buf`, truncated so that it is
 // always NUL-terminated inside the area (the buffer was zero-filled).
-void PutText(void *buf, size_t offset, size_t end, const std::string &text) {
+void PutText(void *buf, size_t offset, size_t end, std::string_view text) {
   size_t room = end - offset - 1;
   memcpy(static_cast<char *>(buf) + offset, text.data(), std::min(room, text.size()));
 }
@@ -79,11 +82,13 @@ uint32_t ReadNode(const HostModel &m, HSI_NodeId node, const HSI_ParamList *para
       return HYK_OK;
     case HSI_NODE_vm_vmmGroupInfo: {
       if (!Shaped(params, "i") || size < HSI_VMGROUP_RECORD_SIZE) return HYK_BAD_PARAM;
-      int64_t group = Int(params, 0);
-      if (m.Fails("vmgroup", {std::to_string(group)})) return HYK_FAILURE;
-      auto it = m.vmGroups.find(group);
-      if (it == m.vmGroups.end()) return HYK_NOT_FOUND;
-      PutText(buf, 260, HSI_VMGROUP_RECORD_SIZE, it->second);
+      char id[24];
+      int length = snprintf(id, sizeof id, "%" PRId64, Int(params, 0));
+      std::string_view key(id, static_cast<size_t>(length));
+      if (!m.failures.empty() && m.Fails("vmgroup", {std::string(key)})) return HYK_FAILURE;
+      std::optional<HostModelIndex::Answer> name = m.vmGroupIndex.Find(key);
+      if (!name) return HYK_NOT_FOUND;
+      PutText(buf, 260, HSI_VMGROUP_RECORD_SIZE, name->text);
       return HYK_OK;
     }
     case HSI_NODE_system_pageRetire_threshold:

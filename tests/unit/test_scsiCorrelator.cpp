@@ -115,6 +115,28 @@ TEST(ScsiCorrelator, StormsAndLookupFailures) {
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(ArgTexts(events[0]), (Strings{"naa.600", "Unknown"}));
   EXPECT_EQ(ArgTexts(events[1]), (Strings{"naa.600", "hba1", "Unknown"}));
+  // Many paths counted at once, short names and long ones alike, each reach 10 and are reported once; each
+  // loss is paired with its one restoration, whatever the order.
+  std::string host = "lun naa.900 2 1\n";
+  Strings paths;
+  for (int i = 0; i < 150; i++) {
+    paths.push_back(i % 2 ? "p" + std::to_string(i) : "hba1:C0:T0:L" + std::to_string(i) + std::string(50, 'x'));
+    host += "path " + paths.back() + " naa.900\n";
+  }
+  h.WriteHostModel(host);
+  for (int round = 0; round < 9; round++) Note(h, "pathstate.off", paths, 1);
+  EXPECT_TRUE(h.Take().empty());
+  Note(h, "pathstate.off", paths, 1);
+  events = h.Take();
+  ASSERT_EQ(events.size(), paths.size());
+  for (size_t i = 0; i < paths.size(); i++) EXPECT_EQ(ArgTexts(events[i])[0], paths[i]);
+  Note(h, "pathstate.dead", paths, 1, "on");
+  EXPECT_EQ(h.Take().size(), paths.size());
+  Strings reversed(paths.rbegin(), paths.rend());
+  Note(h, "pathstate.on", reversed, 2, "dead");
+  events = h.Take();
+  ASSERT_EQ(events.size(), paths.size());
+  for (size_t i = 0; i < paths.size(); i++) EXPECT_EQ(ArgTexts(events[i])[2], reversed[i]);
 }
 
 }  // namespace
