@@ -30,6 +30,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -918,9 +919,11 @@ double Percentile(std::vector<double> v, double p) {
 // through keld with none of keld's work. A datagram wakes an "intake"
 // thread, which writes it into a pipe; that wakes an "agent" thread, which
 // connects to a stream socket, sends a 132-byte record and closes; a "hubd"
-// thread notes when the connection's end of file arrives. On a virtual
-// machine the wake-ups of idle threads dominate this, and they are what
-// keld's latency cannot go below.
+// thread notes when the connection's end of file arrives. The intake and the
+// agent run in a process of their own, as keld's do, so that both ends of
+// the trip cross from one process to another like keld's event does. On a
+// virtual machine the wake-ups of idle threads dominate this, and they are
+// what keld's latency cannot go below.
 class FloorChain {
  public:
   explicit FloorChain(const std::string &dir) : dgramPath_(dir + "/floor-in.sock"), hubdPath_(dir + "/floor-hubd.sock") {
@@ -930,15 +933,27 @@ class FloorChain {
     out_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr = Address(dgramPath_);
     if (connect(out_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) Die("floor chain connect failed");
-    threads_.emplace_back([this] { Intake(); });
-    threads_.emplace_back([this] { Agent(); });
+    child_ = fork();
+    if (child_ < 0) Die("floor chain fork failed");
+    if (child_ == 0) {
+      // The child is the "keld" of the floor: its intake and agent threads
+      // run until the parent stops it.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      std::thread intake([this] { Intake(); });
+      Agent();
+      _exit(0);
+    }
+    close(in_);
+    close(pipe_[0]);
+    close(pipe_[1]);
     threads_.emplace_back([this] { Hubd(); });
   }
   ~FloorChain() {
     close(out_);
-    shutdown(in_, SHUT_RDWR);
     shutdown(listener_, SHUT_RDWR);
-    for (std::thread &t : threads_) t.detach();  // blocked in their waits; the process ends next
+    kill(child_, SIGKILL);
+    waitpid(child_, nullptr, 0);
+    for (std::thread &t : threads_) t.detach();  // blocked in its wait; the process ends next
   }
 
   // Microseconds from the datagram's send to the end of file at "hubd", or
@@ -1012,6 +1027,7 @@ class FloorChain {
   std::string dgramPath_, hubdPath_;
   int in_ = -1, out_ = -1, listener_ = -1;
   int pipe_[2] = {-1, -1};
+  pid_t child_ = -1;
   std::vector<std::thread> threads_;
   std::mutex mutex_;
   std::condition_variable cond_;
@@ -1022,9 +1038,9 @@ class FloorChain {
 // second, so that both meet the same machine.
 int ModeLatency(const Options &o) {
   Root root;
+  FloorChain floor(root.Path());  // forks: before any other thread starts
   Receiver receiver;
   pid_t keld = StartKeld(root, o.bin);
-  FloorChain floor(root.Path());
   std::vector<int> fds;
   for (int c = 0; c < kContexts; ++c) fds.push_back(Flooder::Connect(c));
   std::vector<double> micros, floorMicros;

@@ -49,10 +49,22 @@ namespace {
 
 const char kLogPath[] = "/var/log/syslog";
 
+// The open log and the file it is (device and inode, noted once at open, so
+// that a rotation check needs one stat() of the path and no fstat()).
 struct LogFile {
   std::string root;
   int fd;
-  LogFile(std::string r, int f) : root(std::move(r)), fd(f) {}
+  bool identityKnown = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  LogFile(std::string r, int f) : root(std::move(r)), fd(f) {
+    struct stat st;
+    if (fstat(fd, &st) == 0) {
+      identityKnown = true;
+      dev = st.st_dev;
+      ino = st.st_ino;
+    }
+  }
   ~LogFile() { close(fd); }
 };
 
@@ -87,9 +99,15 @@ bool RotationCheckDue() {
 // True when the path no longer names the open file (renamed or removed).
 bool Rotated(const LogFile &file) {
   struct stat atPath, open;
-  if (fstat(file.fd, &open) != 0) return false;
+  dev_t dev = file.dev;
+  ino_t ino = file.ino;
+  if (!file.identityKnown) {
+    if (fstat(file.fd, &open) != 0) return false;
+    dev = open.st_dev;
+    ino = open.st_ino;
+  }
   std::string path = SimRoot_Path(kLogPath);
-  return stat(path.c_str(), &atPath) != 0 || atPath.st_dev != open.st_dev || atPath.st_ino != open.st_ino;
+  return stat(path.c_str(), &atPath) != 0 || atPath.st_dev != dev || atPath.st_ino != ino;
 }
 
 // Under logMutex: opens the log of `root` as the cached file. A failure is
