@@ -391,7 +391,7 @@ bool ReadModelFile(const std::string &path, std::string *text, std::string *why)
 
 // The model of the file `id`; `last` is the model in use, kept when the file
 // is there but cannot serve as a model.
-std::shared_ptr<const HostModel> Load(const FileIdentity &id, std::shared_ptr<const HostModel> last) {
+std::shared_ptr<const HostModel> Load(const FileIdentity &id, const std::shared_ptr<const HostModel> &last) {
   if (!id.exists) {
     Log("hostsim: %s: no such file; using an empty host model", id.path.c_str());
     return std::make_shared<const HostModel>();
@@ -613,7 +613,7 @@ std::shared_ptr<const HostModel> HostModel_Current(void) {
   }
   std::shared_ptr<const HostModel> model;
   try {
-    model = Load(id, std::move(last));
+    model = Load(id, last);
   } catch (...) {  // no memory for the new version: the next call tries again
     std::lock_guard<std::mutex> hold(gCacheLock);
     gCache.loading = false;

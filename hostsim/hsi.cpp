@@ -191,6 +191,8 @@ uint32_t HSI_CheckSig(char *kernelBuild, uint32_t size, const char **myBuildDate
   std::shared_ptr<const HostModel> model = HostModel_Current();
   if (!model->kernelBuild) return HYK_OK;
   memset(kernelBuild, 0, size);
+  // The buffer was zeroed and its last byte is never written: the text ends.
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
   memcpy(kernelBuild, model->kernelBuild->data(), std::min<size_t>(size - 1, model->kernelBuild->size()));
   *myBuildDate = kMyBuildDate;
   return HYK_FAILURE;

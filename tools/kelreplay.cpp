@@ -321,7 +321,7 @@ class Replay {
     for (const Outage &o : outages_) {
       if (now + 1e-9 < o.from || now + 1e-9 >= o.to) continue;
       // The sender (a correlator or the retry pass) is held until it gives up.
-      if (o.hang) clock_.SetMicros(clock_.Micros() + VPROB_SEND_TIMEOUT_SECONDS * 1000000u);
+      if (o.hang) clock_.SetMicros(clock_.Micros() + VPROB_SEND_TIMEOUT_SECONDS * uint64_t{1000000});
       return -1;
     }
     VProbRecordDecoded d;

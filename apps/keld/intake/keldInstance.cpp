@@ -30,7 +30,7 @@ pid_t PidInFile(int fd) {
 const char *Instance_LockPath(void) {
   thread_local std::string path;
   path = SimRoot_Path(kLockFile);
-  return path.c_str();
+  return path.c_str();  // NOLINT(clang-analyzer-cplusplus.InnerPointer): valid until this thread's next call
 }
 
 InstanceLockStatus Instance_Lock(pid_t *holderOut, int *errorOut) {

@@ -87,9 +87,11 @@ void LineBuilder::Raw(const char *text, size_t length) {
 
 void LineBuilder::Raw(const char *text) { Raw(text, strlen(text)); }
 
-void LineBuilder::Escaped(const char *text) { Append(text, nullptr, false); }
+void LineBuilder::Escaped(const char *text) { Append(text, TerminatedEnd(text), false); }
 
-void LineBuilder::Escaped(const char *text, size_t length) { Append(text, text + length, false); }
+void LineBuilder::Escaped(const char *text, size_t length) {
+  Append(text, text + length, false);
+}
 
 void LineBuilder::Quoted(const char *text) {
   if (truncated_) return;
@@ -99,15 +101,18 @@ void LineBuilder::Quoted(const char *text) {
   }
   line_ += '"';
   limit_--;  // the closing quote always fits
-  Append(text, nullptr, true);
+  Append(text, TerminatedEnd(text), true);
   limit_++;
   line_ += '"';
 }
 
-void LineBuilder::Append(const char *text, const char *end, bool quotes) {
+const char *LineBuilder::TerminatedEnd(const char *text) const {
   // A NUL-terminated text is read no further than the line has room for:
   // one byte past the room tells that it does not fit.
-  if (end == nullptr) end = text + strnlen(text, limit_ - line_.size() + 1);
+  return text + strnlen(text, limit_ - line_.size() + 1);
+}
+
+void LineBuilder::Append(const char *text, const char *end, bool quotes) {
   const char *p = text;
   while (!truncated_) {
     // A run of bytes written as they are, no longer than the room.

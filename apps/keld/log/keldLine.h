@@ -62,10 +62,12 @@ class LineBuilder {
   bool Truncated() const { return truncated_; }
 
  private:
-  // Appends bytes of `text` up to `end` (or up to its NUL when `end` is
-  // null), escaped, doubling double quotes when `quotes` is set, until the
+  // Appends bytes of `text` up to `end`, escaped, doubling double quotes when `quotes` is set, until the
   // room runs out.
   void Append(const char *text, const char *end, bool quotes);
+  // Where a NUL-terminated text ends, or one byte past the room left when it
+  // goes on longer.
+  const char *TerminatedEnd(const char *text) const;
 
   std::string &line_;
   const char *marker_;

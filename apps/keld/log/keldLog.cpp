@@ -129,6 +129,8 @@ void WriteRecordLine(const char *id, uint64_t timeUs, const char *message, size_
     const char *thread = VThreadBase_CurName();
     size_t threadLength = strlen(thread);
     LineBuilder b(line, LINE_LOG_MARKER);
+    // `head` is a counted buffer, never a C string: no terminator is due.
+    // NOLINTBEGIN(bugprone-not-null-terminated-result)
     if (threadLength <= 64) {
       memcpy(head + n, thread, threadLength);
       n += threadLength;
@@ -142,6 +144,7 @@ void WriteRecordLine(const char *id, uint64_t timeUs, const char *message, size_
     n = static_cast<size_t>(std::to_chars(head + n, head + n + 24, static_cast<unsigned long>(timeUs)).ptr - head);
     memcpy(head + n, "us: [", 5);
     n += 5;
+    // NOLINTEND(bugprone-not-null-terminated-result)
     b.Raw(head, n);
     b.Escaped(id ? id : "(null)");
     b.Raw("] ");
