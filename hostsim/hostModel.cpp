@@ -1,7 +1,9 @@
 // Reading and caching the host model.
 //
 // Locking: gCacheLock guards gCache (the file identity last read, the snapshot
-// parsed from it and whether a reading is under way); gCacheReady is signalled
+// parsed from it and whether a reading is under way) and gWatch (the change
+// watch on the file, which lets a call skip the stat() of the path while
+// nothing has happened to the file); gCacheReady is signalled
 // when a reading ends. The file is read and parsed outside the lock by the one
 // caller that noticed the change, so a changed file is read and its bad lines
 // are logged once, and a large model never holds up the other callers: they
@@ -11,6 +13,7 @@
 #include "hostModel.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -26,6 +29,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "fileWatch.h"
 #include "platform/simRoot.h"
 #include "platform/sysLog.h"
 
@@ -310,11 +314,20 @@ struct Cache {
   FileIdentity identity;
   std::shared_ptr<const HostModel> model;
   bool loading = false;  // a caller is reading a new version outside the lock
+  // gWatch's change count noted before the stat() that found `identity`:
+  // while the count is still this, the file is as it was then.
+  uint64_t watchMark = 0;
 };
 
 std::mutex gCacheLock;
 std::condition_variable gCacheReady;
 Cache gCache;
+// Whatever can make the file at the model path another version: its
+// contents, its metadata, or another file taking its name.
+FileWatch gWatch;
+constexpr uint32_t kModelFileEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr uint32_t kModelNameEvents =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE;
 
 // Set while the model is held (HostModel_Hold): gCache.model is returned
 // as it is and the file is not looked at.
@@ -599,13 +612,28 @@ std::shared_ptr<const HostModel> HostModel_Current(void) {
     std::lock_guard<std::mutex> hold(gCacheLock);
     if (gCache.model) return gCache.model;
   }
-  FileIdentity id = Identify(ModelPath());
+  const std::string &path = ModelPath();
+  uint64_t mark;
+  {
+    std::lock_guard<std::mutex> hold(gCacheLock);
+    // Nothing happened to the file since the stat() that found the cached
+    // version: no need to look at it.
+    if (!gCache.loading && gCache.model && gCache.identity.path == path && gWatch.Active() &&
+        gWatch.Changes() == gCache.watchMark) {
+      return gCache.model;
+    }
+    // Watched before the stat(), so that a change after it is counted.
+    gWatch.Watch(path, kModelFileEvents, kModelNameEvents);
+    mark = gWatch.Changes();
+  }
+  FileIdentity id = Identify(path);
   std::shared_ptr<const HostModel> last;
   {
     std::unique_lock<std::mutex> hold(gCacheLock);
     // While a new version is read, the previous one of the same file is
     // offered; a first reading, or one for another root, is waited for.
     gCacheReady.wait(hold, [&] { return !gCache.loading || (gCache.model && gCache.identity.path == id.path); });
+    if (gCache.model && !gCache.loading && gCache.identity == id) gCache.watchMark = mark;
     if (gCache.loading || (gCache.model && gCache.identity == id)) return gCache.model;
     gCache.loading = true;
     // A file that cannot be used keeps the last model of the same file.
@@ -626,6 +654,7 @@ std::shared_ptr<const HostModel> HostModel_Current(void) {
     previous = std::move(gCache.model);
     gCache.model = model;
     gCache.identity = id;
+    gCache.watchMark = mark;
     gCache.loading = false;
   }
   gCacheReady.notify_all();

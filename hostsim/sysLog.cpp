@@ -9,9 +9,9 @@
 // root and the generation, so that a line costs no lock and no shared
 // reference count: only the write() itself. (A thread keeps the file it last
 // wrote to open until its next line or its end.) At most once per 100 ms one
-// writer looks at the path (the atomic nextRotationCheck picks it) and, under
-// logMutex, reopens a log that was renamed or removed; openFailureReported is
-// guarded by logMutex.
+// writer checks the file (the atomic nextRotationCheck picks it) and, under
+// logMutex, reopens a log that was renamed or removed; the file's change
+// watch and openFailureReported are guarded by logMutex.
 //
 // Outside a batch every line is one write() to a descriptor opened with
 // O_APPEND: the line is in the file once the call returns. Inside a batch
@@ -25,6 +25,7 @@
 #include "platform/sysLog.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -42,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "fileWatch.h"
 #include "platform/clock.h"
 #include "platform/simRoot.h"
 
@@ -49,21 +51,28 @@ namespace {
 
 const char kLogPath[] = "/var/log/syslog";
 
-// The open log and the file it is (device and inode, noted once at open, so
-// that a rotation check needs one stat() of the path and no fstat()).
+// The open log and the file it is (device and inode, noted once at open),
+// with a change watch on it: a rotation check is then one read of the
+// watch's queue, and a stat() of the path only after the file was renamed,
+// unlinked or re-attributed. `watch` and `mark` are used under logMutex.
 struct LogFile {
   std::string root;
   int fd;
   bool identityKnown = false;
   dev_t dev = 0;
   ino_t ino = 0;
-  LogFile(std::string r, int f) : root(std::move(r)), fd(f) {
+  FileWatch watch;
+  // The watch's count at the last stat() of the path; the first check after
+  // the open always looks (the path may have moved before the watch was set).
+  uint64_t mark = UINT64_MAX;
+  LogFile(std::string r, int f, const std::string &path) : root(std::move(r)), fd(f) {
     struct stat st;
     if (fstat(fd, &st) == 0) {
       identityKnown = true;
       dev = st.st_dev;
       ino = st.st_ino;
     }
+    watch.Watch(path, IN_MOVE_SELF | IN_ATTRIB | IN_DELETE_SELF, 0);
   }
   ~LogFile() { close(fd); }
 };
@@ -97,7 +106,10 @@ bool RotationCheckDue() {
 }
 
 // True when the path no longer names the open file (renamed or removed).
-bool Rotated(const LogFile &file) {
+// Under logMutex.
+bool Rotated(LogFile &file) {
+  if (file.watch.Active() && file.watch.Changes() == file.mark) return false;
+  file.mark = file.watch.Changes();
   struct stat atPath, open;
   dev_t dev = file.dev;
   ino_t ino = file.ino;
@@ -125,7 +137,7 @@ bool OpenLocked(const char *root) {
     return false;
   }
   openFailureReported = false;
-  cachedFile = std::make_shared<LogFile>(root, fd);
+  cachedFile = std::make_shared<LogFile>(root, fd, path);
   cachedGeneration.fetch_add(1, std::memory_order_release);
   return true;
 }

@@ -1,7 +1,9 @@
 // The stand-in host: host model file, system-information calls, kernel-control
 // classes, volume lookup, audit, event stamp and the actions journal.
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fileWatch.h"
 #include "hostModel.h"
 #include "platform/clock.h"
 #include "platform/eventStamp.h"
@@ -184,6 +187,22 @@ TEST_F(HostTest, RereadsTheFileWhenItChanges) {
   EXPECT_EQ(readOption(), 5);
   HostModel_Hold(false);
   EXPECT_EQ(readOption(), 66);
+
+  // Replaced by a rename, with the directory made anew, and through a
+  // symbolic link whose target is rewritten: each seen at the next call.
+  root_.WriteFile("/etc/hostsim.conf.new", "option G N 7\n");
+  ASSERT_EQ(rename(root_.Path("/etc/hostsim.conf.new").c_str(), root_.Path(kHostConf).c_str()), 0);
+  EXPECT_EQ(readOption(), 7);
+  ASSERT_EQ(unlink(root_.Path(kHostConf).c_str()), 0);
+  ASSERT_EQ(rmdir(root_.Path("/etc").c_str()), 0);
+  SetModel("option G N 8\n");
+  EXPECT_EQ(readOption(), 8);
+  root_.WriteFile("/models/target.conf", "option G N 9\n");
+  ASSERT_EQ(unlink(root_.Path(kHostConf).c_str()), 0);
+  ASSERT_EQ(symlink(root_.Path("/models/target.conf").c_str(), root_.Path(kHostConf).c_str()), 0);
+  EXPECT_EQ(readOption(), 9);
+  root_.WriteFile("/models/target.conf", "option G N 10\n");
+  EXPECT_EQ(readOption(), 10);
 
   std::string log = root_.ReadFile("/var/log/syslog");
   size_t first = log.find("line 2: unknown record \"bad\"");
@@ -415,6 +434,42 @@ TEST_F(HostTest, LooksUpVolumesOnlyThroughTheVolumeDirectory) {
   close(other);
   close(fd);
   EXPECT_EQ(failure(fd, GLFS_IOCTL_VOLUME_NAME, req), EBADF);
+}
+
+// The watch that spares HostModel_Current a stat(): it counts what happens
+// to the file and to its name, not to other names beside it, and a forked
+// child does not share its parent's events.
+TEST_F(HostTest, FileWatchCountsChangesOfTheFileOnly) {
+  root_.WriteFile("/w/other", "x");
+  std::string path = root_.Path("/w/watched");
+  FileWatch watch;
+  ASSERT_TRUE(watch.Watch(path, IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF,
+                          IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY));
+  uint64_t start = watch.Changes();
+  root_.WriteFile("/w/other", "y");
+  EXPECT_EQ(watch.Changes(), start) << "another name in the directory";
+  root_.WriteFile("/w/watched", "1");
+  uint64_t created = watch.Changes();
+  EXPECT_GT(created, start);
+  EXPECT_EQ(watch.Changes(), created) << "nothing new";
+  ASSERT_TRUE(watch.Watch(path, IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF, IN_CREATE | IN_DELETE));
+  uint64_t rewatched = watch.Changes();
+  EXPECT_GE(rewatched, created) << "the same path keeps its count";
+  root_.WriteFile("/w/watched", "2");  // the file's own watch
+  EXPECT_GT(watch.Changes(), rewatched);
+
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(watch.Active() ? 1 : 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's watch is not active";
+  EXPECT_TRUE(watch.Active());
+
+  FileWatch nowhere;
+  EXPECT_FALSE(nowhere.Watch(root_.Path("/missing/file"), IN_MODIFY, IN_CREATE));
+  EXPECT_FALSE(nowhere.Active());
+  EXPECT_NE(nowhere.Changes(), nowhere.Changes()) << "without a watch every call says: look again";
 }
 
 TEST_F(HostTest, StampsTheEventTime) {

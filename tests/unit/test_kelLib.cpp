@@ -2,6 +2,8 @@
 // accessors; and the small platform helpers (root paths, system log, thread
 // names, string helpers).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include "kelRecord.h"
 #include "kelSend.h"
 #include "platform/kelLib.h"
+#include "platform/clock.h"
 #include "platform/msgFmt.h"
 #include "platform/simRoot.h"
 #include "platform/str.h"
@@ -262,6 +265,28 @@ TEST(PlatformHelpers, RootPathsAndSystemLogFollowTheRoot) {
   }
   unsetenv("KELD_ROOT");
   EXPECT_EQ(SimRoot_Path("/dev/kel/ctx0"), "/dev/kel/ctx0");
+}
+
+// A log renamed (rotated) or removed is followed by a new file at the path
+// once the next check is due; a file merely touched is kept.
+TEST(PlatformHelpers, SystemLogFollowsRotationAndRemoval) {
+  TestRoot root;
+  FakeClock clock;
+  const std::string path = root.Path("/var/log/syslog");
+  SysLog_Log(6, "before");
+  clock.AdvanceSeconds(1);
+  ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+  clock.AdvanceSeconds(1);
+  SysLog_Log(6, "after rename");
+  ASSERT_EQ(chmod((path).c_str(), 0600), 0);
+  clock.AdvanceSeconds(1);
+  SysLog_Log(6, "after chmod");
+  EXPECT_EQ(root.ReadFile("/var/log/syslog"), "after rename\nafter chmod\n");
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  clock.AdvanceSeconds(1);
+  SysLog_Log(6, "after unlink");
+  EXPECT_EQ(root.ReadFile("/var/log/syslog.1"), "before\n");
+  EXPECT_EQ(root.ReadFile("/var/log/syslog"), "after unlink\n");
 }
 
 TEST(PlatformHelpers, ThreadNamesAndStrings) {

@@ -35,10 +35,13 @@ thread_local int tlsSlot = -1;
 uint32_t gCount = 0;
 thread_local Agent *tlsAgent = nullptr;
 
-// Start-up barrier: Agent_StartAll waits until every agent it started has
-// registered its stream (or given up), so that no observation read by the
-// intake misses an agent that is merely slow to start. gReadyLock guards
-// gPending.
+// Start-up barrier: Agent_StartAll waits until each agent it started has
+// registered its stream (or given up) before it starts the next. So no
+// observation read by the intake misses an agent that is merely slow to
+// start, and the streams are created in start-list order: the fan-out wakes
+// the agents that share an observation in that order, run after run (the
+// user-level correlator, which posts, before the one that only logs).
+// gReadyLock guards gPending.
 pthread_mutex_t gReadyLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t gReadyCond = PTHREAD_COND_INITIALIZER;
 uint32_t gPending = 0;
@@ -54,10 +57,9 @@ void SignalReady() {
   pthread_mutex_unlock(&gReadyLock);
 }
 
-void WaitAllReady() {
-  struct timespec until;
-  clock_gettime(CLOCK_REALTIME, &until);
-  until.tv_sec += kReadyTimeoutSeconds;
+// Waits until every started agent is ready, or until `until` (a
+// CLOCK_REALTIME time) has passed.
+void WaitAllReady(const struct timespec &until) {
   pthread_mutex_lock(&gReadyLock);
   while (gPending > 0) {
     if (pthread_cond_timedwait(&gReadyCond, &gReadyLock, &until) == ETIMEDOUT) break;
@@ -123,11 +125,21 @@ __attribute__((no_sanitize("null"))) void *Guard(void *arg) {
 }  // namespace
 
 int32_t Agent_StartAll(bool withExtras) {
-  for (const CorrelatorDef *def : Correlators_All()) Agent_Start({nullptr, Correlator_Main, def});
-  if (withExtras) {
-    for (const AgentStart &extra : gExtras) Agent_Start(extra);
+  // One deadline for the whole start-up: an agent that never gets ready
+  // delays it by at most this much in all.
+  struct timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += kReadyTimeoutSeconds;
+  for (const CorrelatorDef *def : Correlators_All()) {
+    Agent_Start({nullptr, Correlator_Main, def});
+    WaitAllReady(until);
   }
-  WaitAllReady();
+  if (withExtras) {
+    for (const AgentStart &extra : gExtras) {
+      Agent_Start(extra);
+      WaitAllReady(until);
+    }
+  }
   return 0;
 }
 

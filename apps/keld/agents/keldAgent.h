@@ -39,7 +39,8 @@ struct Agent {
 // Starts one agent for each correlator of the registry (Correlators_All), in
 // its order, and with `withExtras` then the agents added by Agent_AddExtra,
 // in the order added; waits until each has registered its stream or given
-// up. Returns 0. Main thread.
+// up before it starts the next, so that streams are created, and fed, in
+// this order. Returns 0. Main thread.
 int32_t Agent_StartAll(bool withExtras);
 // Adds an agent that Agent_StartAll(true) starts after the registry's
 // correlators: keldx's logger agent and test correlator, which the daemon

@@ -31,6 +31,7 @@
 #include "intake/keldShutdown.h"
 #include "intake/keldStatus.h"
 #include "intake/keldStream.h"
+#include "intake/keldWaitSet.h"
 #include "log/keldLog.h"
 #include "log/keldTrace.h"
 #include "platform/clock.h"
@@ -252,7 +253,8 @@ int32_t UserCnx_Close(struct pollfd *table, int *index, int *count) {
 namespace {
 
 // ---------------------------------------------------------------------------
-// The intake loop: one poll over every descriptor, one handler per kind.
+// The intake loop: one wait over every descriptor (WaitSet: the poll table,
+// watched as poll would watch it), one handler per kind.
 
 struct IntakeLoop {
   ContextEntry *contexts;      // the 25 contexts, kernel ones first
@@ -263,6 +265,7 @@ struct IntakeLoop {
   // wake-up: the next poll does not wait, and the context is read again.
   bool backlogLeft = false;
   AcceptFailures acceptFailures;
+  WaitSet waitSet;  // what the loop waits on: the table, as poll would
 };
 
 // Kernel context i is readable. Records the library holds back (a full
@@ -322,7 +325,9 @@ void OnTraceListener(IntakeLoop &loop, struct pollfd &entry) {
 void CloseUserConnection(IntakeLoop &loop, int &i) {
   int pos = i;
   int last = loop.nfds - 1;
-  if (UserCnx_Close(loop.active, &i, &loop.nfds) == 0 && pos < last) loop.oversize[pos] = loop.oversize[last];
+  if (UserCnx_Close(loop.active, &i, &loop.nfds) != 0) return;
+  loop.waitSet.Forget();
+  if (pos < last) loop.oversize[pos] = loop.oversize[last];
 }
 
 // User connection i has readiness or an error.
@@ -360,7 +365,7 @@ Wake WaitForIntake(IntakeLoop &loop) {
     wait = {static_cast<time_t>(pauseLeft / 1000), (pauseLeft % 1000) * 1000000};
   }
   bool forever = !loop.backlogLeft && pauseLeft < 0;
-  if (ppoll(loop.active, static_cast<nfds_t>(loop.nfds), forever ? nullptr : &wait, &gWaitMask) == -1) {
+  if (loop.waitSet.Wait(loop.active, loop.nfds, forever ? nullptr : &wait, &gWaitMask) == -1) {
     return errno == EINTR ? Wake::kInterrupted : Wake::kFailed;
   }
   if (loop.backlogLeft) {
@@ -618,8 +623,8 @@ int InstallSignals() {
     if (sigaction(sig, &sa, nullptr) != 0 && errno != 0) return errno;
   }
   // Termination signals are blocked in this thread, and so in every thread
-  // it starts, and let through only while the intake loop waits in ppoll
-  // (for its descriptors, or for room in an agent's full pipe): a signal
+  // it starts, and let through only while the intake loop waits (for its
+  // descriptors, or for room in an agent's full pipe): a signal
   // taken by another thread would leave the loop asleep until the next
   // observation. gWaitMask is the mask to wait with.
   sigset_t terminate;

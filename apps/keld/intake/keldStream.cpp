@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +69,11 @@ bool MakeRoom(Stream *s, uint32_t total) {
 // Set between Stream_BeginBatch and Stream_EndBatch. Guarded by the stream
 // lock.
 bool gBatchOpen = false;
+// The streams with pending bytes, so that a flush visits only those and not
+// the whole registry (a stream written at kPendingLimit and given more can
+// be listed twice; its second flush writes nothing). Guarded by the stream
+// lock.
+std::vector<Stream *> gWaiting;
 // A stream's pending bytes are written before they pass this, batch or not.
 constexpr size_t kPendingLimit = size_t{64} * 1024;
 
@@ -137,17 +143,21 @@ int FlushStream(Stream *s) {
   return err;
 }
 
-// Writes every stream's pending records, in creation order; stops at the
-// first failure and drops what is still pending. Under the stream lock.
+// Writes the pending records of every stream that has some, in the order
+// in which they were first given one (for a single record, creation order);
+// stops at the first failure and drops what is still pending. Under the
+// stream lock.
 int FlushAll() {
-  for (Stream *s = gHead.prev; s != &gHead; s = s->prev) {
-    int err = FlushStream(s);
-    if (err != 0) {
-      for (Stream *t = s->prev; t != &gHead; t = t->prev) t->pending.clear();
-      return err;
+  int err = 0;
+  for (Stream *s : gWaiting) {
+    if (err == 0) {
+      err = FlushStream(s);
+    } else {
+      s->pending.clear();
     }
   }
-  return 0;
+  gWaiting.clear();
+  return err;
 }
 
 }  // namespace
@@ -155,6 +165,7 @@ int FlushAll() {
 int32_t StreamRegistry_Init(void) {
   gHead.next = gHead.prev = &gHead;
   gRoutes.clear();
+  gWaiting.clear();
   gBatchOpen = false;
   return pthread_mutex_init(&gStreamLock, nullptr);
 }
@@ -286,6 +297,7 @@ uint32_t Stream_Destroy(Stream *stream) {
   stream->prev->next = stream->next;
   stream->next->prev = stream->prev;
   gRoutes.clear();
+  gWaiting.erase(std::remove(gWaiting.begin(), gWaiting.end(), stream), gWaiting.end());
   free(stream->buffer);
   delete stream;
   Stream_Unlock();
@@ -312,6 +324,7 @@ int32_t Stream_Publish(const uint8_t *buffer, int32_t length) {
       TraceObservation(rec);
       const char *id = reinterpret_cast<const char *>(rec + KEL_RECORD_HEADER_SIZE);
       for (Stream *s : RouteFor(id)) {
+        if (s->pending.empty()) gWaiting.push_back(s);
         s->pending.insert(s->pending.end(), rec, rec + total);
         if (s->pending.size() >= kPendingLimit && (err = FlushStream(s)) != 0) break;
       }
