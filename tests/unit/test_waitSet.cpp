@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "intake/keldWaitSet.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -28,13 +29,15 @@ struct Pair {
   void Send() const { ASSERT_EQ(send(out, "x", 1, 0), 1); }
 };
 
-const struct timespec kNoWait = {0, 0};
+// A wait that does not wait at all is a busy one (a plain poll): the
+// readiness set is tried with a wait of a millisecond.
+const struct timespec kBrief = {0, 1000000};
 
 TEST(WaitSet, GivesTheReventsPollWouldGiveAsTheTableChanges) {
   WaitSet waits;
   Pair a, b, c;
   struct pollfd table[INTAKE_MAX_ENTRIES] = {{a.in, POLLIN, 0}, {-1, POLLIN, 0}, {b.in, POLLIN, 0}};
-  EXPECT_EQ(waits.Wait(table, 3, &kNoWait, nullptr), 0) << "nothing ready: the time-out";
+  EXPECT_EQ(waits.Wait(table, 3, &kBrief, nullptr), 0) << "nothing ready: the time-out";
 
   b.Send();
   const struct timespec second = {1, 0};
@@ -47,10 +50,10 @@ TEST(WaitSet, GivesTheReventsPollWouldGiveAsTheTableChanges) {
   // does when it closes a connection: followed without being told.
   table[3] = {c.in, POLLIN, 0};
   c.Send();
-  ASSERT_EQ(waits.Wait(table, 4, &kNoWait, nullptr), 2);
+  ASSERT_EQ(waits.Wait(table, 4, &kBrief, nullptr), 2);
   EXPECT_EQ(table[3].revents, POLLIN);
   table[0] = table[3];
-  ASSERT_EQ(waits.Wait(table, 3, &kNoWait, nullptr), 2);
+  ASSERT_EQ(waits.Wait(table, 3, &kBrief, nullptr), 2);
   EXPECT_EQ(table[0].revents, POLLIN) << "the moved entry answers at its new place";
   EXPECT_EQ(table[2].revents, POLLIN);
 
@@ -59,7 +62,7 @@ TEST(WaitSet, GivesTheReventsPollWouldGiveAsTheTableChanges) {
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
   close(sv[1]);
   table[1] = {sv[0], POLLIN, 0};
-  ASSERT_EQ(waits.Wait(table, 3, &kNoWait, nullptr), 3);
+  ASSERT_EQ(waits.Wait(table, 3, &kBrief, nullptr), 3);
   EXPECT_TRUE(table[1].revents & POLLHUP);
 
   // Closed, and its number taken by another file at the same place: after
@@ -70,7 +73,7 @@ TEST(WaitSet, GivesTheReventsPollWouldGiveAsTheTableChanges) {
   ASSERT_EQ(d.in, sv[0]) << "the lowest free number comes back";
   table[1] = {d.in, POLLIN, 0};
   d.Send();
-  ASSERT_EQ(waits.Wait(table, 3, &kNoWait, nullptr), 3);
+  ASSERT_EQ(waits.Wait(table, 3, &kBrief, nullptr), 3);
   EXPECT_EQ(table[1].revents, POLLIN);
 }
 
@@ -78,12 +81,12 @@ TEST(WaitSet, FallsBackToPollWhereTheSetCannotMirrorTheTable) {
   WaitSet waits;
   Pair a;
   struct pollfd table[2] = {{a.in, POLLIN, 0}, {-1, POLLIN, 0}};
-  ASSERT_EQ(waits.Wait(table, 2, &kNoWait, nullptr), 0);  // the set exists: its descriptor is taken
+  ASSERT_EQ(waits.Wait(table, 2, &kBrief, nullptr), 0);  // the set exists: its descriptor is taken
   int closedFd = dup(a.in);
   ASSERT_GE(closedFd, 0);
   close(closedFd);
   table[1].fd = closedFd;
-  ASSERT_EQ(waits.Wait(table, 2, &kNoWait, nullptr), 1);
+  ASSERT_EQ(waits.Wait(table, 2, &kBrief, nullptr), 1);
   EXPECT_EQ(table[1].revents, POLLNVAL) << "a descriptor that is not open";
 
   // A regular file cannot be in a readiness set; poll says it is readable.
@@ -92,9 +95,38 @@ TEST(WaitSet, FallsBackToPollWhereTheSetCannotMirrorTheTable) {
   ASSERT_GE(file, 0);
   unlink(name);
   table[1] = {file, POLLIN, 0};
-  ASSERT_EQ(waits.Wait(table, 2, &kNoWait, nullptr), 1);
+  ASSERT_EQ(waits.Wait(table, 2, &kBrief, nullptr), 1);
   EXPECT_EQ(table[1].revents, POLLIN);
   close(file);
+}
+
+// A flood (many entries ready, or a wait that does not wait) turns the
+// waits into plain polls for a while; the results stay those of poll.
+TEST(WaitSet, ServesABusySpellWithPlainPolls) {
+  FakeClock clock;
+  WaitSet waits;
+  Pair pairs[5];
+  struct pollfd table[5];
+  for (int i = 0; i < 5; i++) table[i] = {pairs[i].in, POLLIN, 0};
+  pairs[0].Send();
+  ASSERT_EQ(waits.Wait(table, 5, &kBrief, nullptr), 1);
+  EXPECT_FALSE(waits.Polling());
+  for (int i = 1; i < 4; i++) pairs[i].Send();
+  ASSERT_EQ(waits.Wait(table, 5, &kBrief, nullptr), 4);
+  EXPECT_TRUE(waits.Polling()) << "four entries ready at once";
+  clock.AdvanceSeconds(0.05);
+  ASSERT_EQ(waits.Wait(table, 5, &kBrief, nullptr), 4);
+  EXPECT_TRUE(waits.Polling());
+  char byte;
+  for (int i = 0; i < 4; i++) ASSERT_EQ(recv(pairs[i].in, &byte, 1, 0), 1);
+  clock.AdvanceSeconds(0.2);
+  pairs[4].Send();
+  ASSERT_EQ(waits.Wait(table, 5, &kBrief, nullptr), 1);
+  EXPECT_EQ(table[4].revents, POLLIN);
+  EXPECT_FALSE(waits.Polling()) << "quiet again";
+  const struct timespec none = {0, 0};
+  ASSERT_EQ(waits.Wait(table, 5, &none, nullptr), 1);
+  EXPECT_TRUE(waits.Polling()) << "a wait that does not wait";
 }
 
 }  // namespace

@@ -286,28 +286,24 @@ int SendVProb(const uint8_t *record, size_t length) {
   // The send can wait on hubd: the lines this thread holds go out first.
   SysLog_EndBatch();
   // The first try does not wait: when hubd has room for the connection and
-  // the record, as it nearly always has, the event is out without a single
-  // extra call. Otherwise the socket turns blocking with a time-out and the
-  // waits below take over.
+  // the record, as it nearly always has, the event is out with no further
+  // call.
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  // A hubd that never accepts must not hold a correlator forever: once the
+  // first try found no room, connect and send block for at most one slice
+  // each (then EAGAIN), and the event is retried later once the slices are
+  // used up.
   bool waiting = false;
-  // A hubd that never accepts must not hold a correlator forever: connect and
-  // send wait in slices (a blocking call gives up after one, EAGAIN) and the
-  // event is retried later once the slices are used up.
-  auto startWaiting = [fd, &waiting] {
-    if (waiting) return;
-    waiting = true;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    struct timeval slice = {0, kSendSliceMicros};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof slice);
-  };
   int slicesLeft = kSendWaitSlices;
   auto mayWaitMore = [&] {
     bool again = errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-    if (again && !waiting) {  // the first try found no room: now wait
-      startWaiting();
+    if (again && !waiting) {
+      waiting = true;
+      int flags = fcntl(fd, F_GETFL);
+      if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+      struct timeval slice = {0, kSendSliceMicros};
+      setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof slice);
       return true;
     }
     return again && --slicesLeft > 0 && !Shutdown_Started();

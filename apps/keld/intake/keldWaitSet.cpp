@@ -8,8 +8,23 @@
 #include <cerrno>
 #include <climits>
 
-WaitSet::~WaitSet() {
+#include "platform/clock.h"
+
+namespace {
+
+int64_t MonotonicMillis() {
+  struct timespec now = Clock_Monotonic();
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+WaitSet::~WaitSet() { Drop(); }
+
+void WaitSet::Drop() {
   if (epoll_ >= 0) close(epoll_);
+  epoll_ = -1;
+  stale_ = true;
 }
 
 // Makes the epoll set watch exactly the table's descriptors, each with its
@@ -18,8 +33,7 @@ bool WaitSet::Mirror(const struct pollfd *table, int count) {
   bool same = !stale_ && epoll_ >= 0 && count == count_;
   for (int i = 0; same && i < count; i++) same = table[i].fd == fds_[i];
   if (same) return true;
-  stale_ = true;
-  if (epoll_ >= 0) close(epoll_);
+  Drop();
   epoll_ = epoll_create1(EPOLL_CLOEXEC);
   if (epoll_ < 0) return false;
   for (int i = 0; i < count; i++) {
@@ -36,8 +50,19 @@ bool WaitSet::Mirror(const struct pollfd *table, int count) {
 }
 
 int WaitSet::Wait(struct pollfd *table, int count, const struct timespec *timeout, const sigset_t *mask) {
-  if (count < 0 || count > INTAKE_MAX_ENTRIES || !Mirror(table, count)) {
-    return ppoll(table, static_cast<nfds_t>(count < 0 ? 0 : count), timeout, mask);
+  // A wait that does not wait belongs to a busy spell, as does every wait
+  // within kBusyMillis of one that found kBusyEntries entries ready.
+  bool noWait = timeout != nullptr && timeout->tv_sec == 0 && timeout->tv_nsec == 0;
+  if (noWait) {
+    pollUntilMs_ = MonotonicMillis() + kBusyMillis;
+  } else if (pollUntilMs_ > 0 && MonotonicMillis() >= pollUntilMs_) {
+    pollUntilMs_ = 0;
+  }
+  if (pollUntilMs_ > 0) Drop();
+  if (pollUntilMs_ > 0 || count < 0 || count > INTAKE_MAX_ENTRIES || !Mirror(table, count)) {
+    int n = ppoll(table, static_cast<nfds_t>(count < 0 ? 0 : count), timeout, mask);
+    if (n >= kBusyEntries) pollUntilMs_ = MonotonicMillis() + kBusyMillis;
+    return n;
   }
   // epoll waits in whole milliseconds: a time-out is rounded up, so that the
   // wait never ends before it.
@@ -58,5 +83,6 @@ int WaitSet::Wait(struct pollfd *table, int count, const struct timespec *timeou
     if (revents != 0 && table[i].revents == 0) entries++;
     table[i].revents = static_cast<short>(table[i].revents | revents);
   }
+  if (entries >= kBusyEntries) pollUntilMs_ = MonotonicMillis() + kBusyMillis;
   return entries;
 }
